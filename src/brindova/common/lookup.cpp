@@ -1,0 +1,83 @@
+#include "common/lookup.hpp"
+
+namespace brindova {
+namespace {
+
+// A module-table entry; None (an import that must fail) counts as no entry.
+Ref module_table_entry(PyObject* name)
+{
+    Ref entry = Ref::steal(PyImport_GetModule(name));
+    if (entry.get() == Py_None) {
+        entry.reset();
+    }
+    return entry;
+}
+
+// The module-table entry "<module's __name__>.<name>", or null without an error.
+Ref submodule_stand_in(PyObject* module, PyObject* name)
+{
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    Ref full = module_name ? Ref::steal(PyUnicode_FromFormat("%U.%U", module_name.get(), name)) : Ref();
+    Ref entry = full ? module_table_entry(full.get()) : Ref();
+    PyErr_Clear();
+    return entry;
+}
+
+}  // namespace
+
+Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* name) noexcept
+{
+    PyObject* raw = nullptr;
+    int found = PyDict_GetItemRef(globals, name, &raw);
+    if (found == 0) {
+        found = PyObject_GetOptionalAttr(builtins, name, &raw);
+        if (found == 0) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+    }
+    return Ref::steal(raw);
+}
+
+Ref import_from(const char* module_name, PyObject* name, PyObject* globals) noexcept
+{
+    Ref module_key = Ref::steal(PyUnicode_InternFromString(module_name));
+    if (!module_key) {
+        return {};
+    }
+    Ref module = module_table_entry(module_key.get());
+    if (PyErr_Occurred()) {
+        return {};
+    }
+    if (module) {
+        int has = PyObject_HasAttrWithError(module.get(), name);
+        if (has < 0) {
+            return {};
+        }
+        if (has == 0) {
+            module.reset();
+        }
+    }
+    if (!module) {
+        Ref locals = Ref::steal(PyDict_New());
+        Ref fromlist = Ref::steal(PyTuple_Pack(1, name));
+        if (!locals || !fromlist) {
+            return {};
+        }
+        module = Ref::steal(PyImport_ImportModuleLevelObject(module_key.get(), globals, locals.get(),
+                                                             fromlist.get(), 0));
+        if (!module) {
+            return {};
+        }
+    }
+    Ref value = Ref::steal(PyObject_GetAttr(module.get(), name));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        value = submodule_stand_in(module.get(), name);
+    }
+    if (!value) {
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    }
+    return value;
+}
+
+}  // namespace brindova

@@ -1,0 +1,21 @@
+// Name resolution shared by the module bodies: module globals with the
+// builtins behind them, and `from <module> import <name>` at exec time.
+#pragma once
+
+#include "common/ref.hpp"
+
+namespace brindova {
+
+// The value of `name` in the module namespace `globals`, else the attribute of
+// the builtins module; NameError when neither has it.
+Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* name) noexcept;
+
+// `from <module_name> import <name>` as a module's exec performs it: an entry
+// of the module table that already has the name is used as it is; otherwise
+// the module is imported with `globals`. A name the module lacks may stand in
+// the module table as "<module>.<name>". When no value results, ImportError
+// "cannot import name <name>" replaces whatever went wrong; a failed import
+// keeps its own exception.
+Ref import_from(const char* module_name, PyObject* name, PyObject* globals) noexcept;
+
+}  // namespace brindova

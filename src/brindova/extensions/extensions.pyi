@@ -1,0 +1,11 @@
+from dataclasses import dataclass as dataclass
+from typing import Final
+
+@dataclass(frozen=True)
+class _Extensions:
+    py: str = "py"
+    yaml: str = "yaml"
+    json: str = "json"
+    env: str = "env"
+
+Extensions: Final[_Extensions]

@@ -1,0 +1,157 @@
+// brindova.extensions: the frozen record `_Extensions` naming the kinds of
+// configuration source by their file-name extensions, and its default
+// instance `Extensions`.
+#include "common/guard.hpp"
+#include "common/lookup.hpp"
+
+namespace brindova::extensions {
+namespace {
+
+ModuleGuard guard{"extensions", "brindova.extensions", "src/brindova/extensions",
+                  "init brindova.extensions"};
+
+// Source lines of the module's own steps, shown in the traceback of a failed import.
+enum Line : int {
+    line_module = 1,
+    line_import = 14,
+    line_decorator = 18,
+    line_class = 19,
+    line_py = 20,
+    line_yaml = 21,
+    line_json = 22,
+    line_env = 23,
+    line_default = 26,
+};
+
+// The four fields, in order; each defaults to its own name.
+constexpr const char* field_names[] = {"py", "yaml", "json", "env"};
+constexpr int field_lines[] = {line_py, line_yaml, line_json, line_env};
+
+int set_str(PyObject* dict, const char* key, const char* text)
+{
+    Ref value = Ref::steal(PyUnicode_InternFromString(text));
+    return value ? PyDict_SetItemString(dict, key, value.get()) : -1;
+}
+
+// The class namespace: module, qualified name, string annotations, defaults.
+// Returns the line of the failing store through `line`.
+Ref make_namespace(int& line)
+{
+    line = line_class;
+    Ref ns = Ref::steal(PyDict_New());
+    Ref annotations;
+    if (!ns || set_str(ns.get(), "__module__", "brindova.extensions") < 0 ||
+        set_str(ns.get(), "__qualname__", "_Extensions") < 0 ||
+        !(annotations = Ref::steal(PyDict_New()))) {
+        return {};
+    }
+    for (const char* field : field_names) {
+        if (set_str(annotations.get(), field, "str") < 0) {
+            return {};
+        }
+    }
+    if (PyDict_SetItemString(ns.get(), "__annotations__", annotations.get()) < 0) {
+        return {};
+    }
+    for (int i = 0; i < 4; ++i) {
+        line = field_lines[i];
+        if (set_str(ns.get(), field_names[i], field_names[i]) < 0) {
+            return {};
+        }
+    }
+    return ns;
+}
+
+// `dataclass(frozen=True)`, with `dataclass` looked up by name at this moment.
+Ref make_decorator(PyObject* globals)
+{
+    Ref name = Ref::steal(PyUnicode_InternFromString("dataclass"));
+    Ref dataclass = name ? lookup_global(globals, guard.builtins, name.get()) : Ref();
+    Ref kwnames = Ref::steal(Py_BuildValue("(s)", "frozen"));
+    if (!dataclass || !kwnames) {
+        return {};
+    }
+    PyObject* args[] = {nullptr, Py_True};
+    return Ref::steal(PyObject_Vectorcall(dataclass.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          kwnames.get()));
+}
+
+int module_exec(PyObject* module) noexcept
+{
+    int begun = guard_exec_begin(guard, module);
+    if (begun != 0) {
+        return begun > 0 ? 0 : -1;
+    }
+    PyObject* globals = PyModule_GetDict(module);
+    auto fail = [&](int line) { return guard_exec_fail(guard, module, line); };
+
+    Ref dataclass_name = Ref::steal(PyUnicode_InternFromString("dataclass"));
+    Ref dataclass = dataclass_name ? import_from("dataclasses", dataclass_name.get(), globals) : Ref();
+    if (!dataclass || PyDict_SetItem(globals, dataclass_name.get(), dataclass.get()) < 0) {
+        return fail(line_import);
+    }
+
+    int line = 0;
+    Ref ns = make_namespace(line);
+    if (!ns) {
+        return fail(line);
+    }
+    // The decorator is made once the namespace is complete and before the class exists.
+    Ref decorator = make_decorator(globals);
+    if (!decorator) {
+        return fail(line_decorator);
+    }
+    Ref class_name = Ref::steal(PyUnicode_InternFromString("_Extensions"));
+    Ref bases = Ref::steal(PyTuple_New(0));
+    Ref cls = class_name && bases ? Ref::steal(PyObject_CallFunctionObjArgs(
+                                        reinterpret_cast<PyObject*>(&PyType_Type), class_name.get(),
+                                        bases.get(), ns.get(), nullptr))
+                                  : Ref();
+    if (!cls) {
+        return fail(line_class);
+    }
+    Ref record_type = Ref::steal(PyObject_CallOneArg(decorator.get(), cls.get()));
+    if (!record_type) {
+        return fail(line_decorator);
+    }
+    if (PyDict_SetItem(globals, class_name.get(), record_type.get()) < 0) {
+        return fail(line_class);
+    }
+
+    Ref looked_up = lookup_global(globals, guard.builtins, class_name.get());
+    Ref record = looked_up ? Ref::steal(PyObject_CallNoArgs(looked_up.get())) : Ref();
+    if (!record || PyDict_SetItemString(globals, "Extensions", record.get()) < 0) {
+        return fail(line_default);
+    }
+
+    Ref test = Ref::steal(PyDict_New());
+    if (!test || PyDict_SetItemString(globals, "__test__", test.get()) < 0) {
+        return fail(line_module);
+    }
+    return 0;
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
+{
+    return guard_create(guard, spec);
+}
+
+PyMethodDef no_functions[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "extensions", nullptr, 0, no_functions, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace brindova::extensions
+
+PyMODINIT_FUNC PyInit_extensions()
+{
+    return PyModuleDef_Init(&brindova::extensions::definition);
+}
