@@ -38,6 +38,24 @@ Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* name) noexcep
     return Ref::steal(raw);
 }
 
+Ref import_module(const char* module_name, PyObject* globals) noexcept
+{
+    Ref module_key = Ref::steal(PyUnicode_InternFromString(module_name));
+    if (!module_key) {
+        return {};
+    }
+    Ref module = module_table_entry(module_key.get());
+    if (module || PyErr_Occurred()) {
+        return module;
+    }
+    Ref locals = Ref::steal(PyDict_New());
+    if (!locals) {
+        return {};
+    }
+    return Ref::steal(
+        PyImport_ImportModuleLevelObject(module_key.get(), globals, locals.get(), nullptr, 0));
+}
+
 Ref import_from(const char* module_name, PyObject* name, PyObject* globals) noexcept
 {
     Ref module_key = Ref::steal(PyUnicode_InternFromString(module_name));

@@ -19,3 +19,11 @@ Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* name) noexcep
 Ref import_from(const char* module_name, PyObject* name, PyObject* globals) noexcept;
 
 }  // namespace brindova
+
+namespace brindova {
+
+// `import <module_name>` as a module's exec performs it: the module-table entry
+// when there is one, else the module imported with `globals`.
+Ref import_module(const char* module_name, PyObject* globals) noexcept;
+
+}  // namespace brindova

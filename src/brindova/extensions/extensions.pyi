@@ -9,3 +9,5 @@ class _Extensions:
     env: str = "env"
 
 Extensions: Final[_Extensions]
+# Empty: the module has no doctests for the doctest collector to find.
+__test__: dict[str, object]

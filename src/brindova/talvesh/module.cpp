@@ -1,0 +1,291 @@
+// brindova.talvesh: the module's exec and the assembly of LoaderIgnore, an
+// ordinary class made by `type` whose callables are native functions.
+#include "common/lookup.hpp"
+#include "talvesh/function.hpp"
+#include "talvesh/names.hpp"
+#include "talvesh/rules.hpp"
+
+namespace brindova::talvesh {
+
+Names names{};
+ModuleGuard guard{"talvesh", "brindova.talvesh", source_path, "init brindova.talvesh"};
+
+namespace {
+
+// Source lines of the exec steps, shown in the traceback of a failed import.
+enum Line : int {
+    line_module = 1,
+    line_pathlib = 14,
+    line_fnmatch = 15,
+    line_class = 19,
+    line_slots = 20,
+};
+
+constexpr const char* module_name = "brindova.talvesh";
+
+constexpr const char* slot_declared[slot_count] = {
+    "__files", "__file_masks", "__paths", "__path_masks", "__env_names", "__env_name_masks",
+};
+// The interpreter mangles the declared names with the class name.
+constexpr const char* slot_stored[slot_count] = {
+    "_LoaderIgnore__files",     "_LoaderIgnore__file_masks", "_LoaderIgnore__paths",
+    "_LoaderIgnore__path_masks", "_LoaderIgnore__env_names", "_LoaderIgnore__env_name_masks",
+};
+
+// --- the eight functions ------------------------------------------------------
+
+constexpr const char* init_varnames[] = {
+    "self",      "file",  "files",      "file_mask", "file_masks",    "path",           "paths", "path_mask",
+    "path_masks", "env_name", "env_names", "env_name_mask", "env_name_masks", "f", "p",
+};
+PyTypeObject* const init_expected[max_arguments] = {
+    nullptr, nullptr, &PyList_Type, &PyUnicode_Type, &PyList_Type,    nullptr,      &PyList_Type,
+    &PyUnicode_Type, &PyList_Type, &PyUnicode_Type, &PyList_Type, &PyUnicode_Type, &PyList_Type,
+};
+// Annotation of each constructor parameter, in parameter order.
+constexpr const char* init_annotations[] = {
+    "Path | str", "list[Path | str]", "str", "list[str]", "Path | str", "list[Path | str]",
+    "str",        "list[str]",        "str", "list[str]", "str",        "list[str]",
+};
+
+constexpr const char* is_ignored_varnames[] = {
+    "self",    "path",    "name",    "abs_path", "file_name", "path_str",
+    "genexpr", "genexpr", "genexpr", "genexpr",  "genexpr",   "genexpr",
+};
+PyTypeObject* const is_ignored_expected[max_arguments] = {nullptr, nullptr, &PyUnicode_Type};
+constexpr const char* is_ignored_doc =
+    "\n"
+    "            Check if a file path or environment variable name should be ignored.\n"
+    "\n"
+    "            :param path: file path\n"
+    "            :param name: env-var name\n"
+    "            :return:\n"
+    "            ";
+
+constexpr const char* self_only[] = {"self"};
+PyTypeObject* const untested[max_arguments] = {};
+
+FunctionSpec init_spec = {
+    "__init__", "LoaderIgnore.__init__", "brindova.talvesh.LoaderIgnore.__init__", 26, 13, false,
+    init_varnames, 15, init_expected, rules_init, {},
+};
+
+FunctionSpec is_ignored_spec = {
+    "is_ignored", "LoaderIgnore.is_ignored", "brindova.talvesh.LoaderIgnore.is_ignored", 135, 3, false,
+    is_ignored_varnames, 12, is_ignored_expected, rules_is_ignored, {},
+};
+
+// In slot order; each getter's first line is also the line of its property.
+FunctionSpec getter_specs[slot_count] = {
+    {"files", "LoaderIgnore.files", "brindova.talvesh.LoaderIgnore.files", 105, 1, true, self_only, 1,
+     untested, rules_get<files>, {}},
+    {"file_masks", "LoaderIgnore.file_masks", "brindova.talvesh.LoaderIgnore.file_masks", 110, 1, true,
+     self_only, 1, untested, rules_get<file_masks>, {}},
+    {"paths", "LoaderIgnore.paths", "brindova.talvesh.LoaderIgnore.paths", 115, 1, true, self_only, 1,
+     untested, rules_get<paths>, {}},
+    {"path_masks", "LoaderIgnore.path_masks", "brindova.talvesh.LoaderIgnore.path_masks", 120, 1, true,
+     self_only, 1, untested, rules_get<path_masks>, {}},
+    {"env_names", "LoaderIgnore.env_names", "brindova.talvesh.LoaderIgnore.env_names", 125, 1, true,
+     self_only, 1, untested, rules_get<env_names>, {}},
+    {"env_name_masks", "LoaderIgnore.env_name_masks", "brindova.talvesh.LoaderIgnore.env_name_masks", 130,
+     1, true, self_only, 1, untested, rules_get<env_name_masks>, {}},
+};
+
+// --- constants ----------------------------------------------------------------
+
+int intern(PyObject*& name, const char* text)
+{
+    if (name == nullptr) {
+        name = PyUnicode_InternFromString(text);
+    }
+    return name != nullptr ? 0 : -1;
+}
+
+// Made at the first exec; an exec that runs again after a failed import finds
+// what the first one already made.
+int constants_init()
+{
+    if (intern(names.Path, "Path") < 0 || intern(names.fnmatch, "fnmatch") < 0 ||
+        intern(names.resolve, "resolve") < 0 || intern(names.name, "name") < 0 ||
+        intern(names.parents, "parents") < 0 || intern(names.empty, "") < 0 ||
+        intern(names.add_note, "add_note") < 0) {
+        return -1;
+    }
+    for (int slot = 0; slot < slot_count; ++slot) {
+        if (intern(names.slots[slot], slot_stored[slot]) < 0 ||
+            function_intern_names(getter_specs[slot]) < 0) {
+            return -1;
+        }
+    }
+    if (function_intern_names(init_spec) < 0 || function_intern_names(is_ignored_spec) < 0) {
+        return -1;
+    }
+    return function_type_ready();
+}
+
+// --- exec ---------------------------------------------------------------------
+
+int set_str(PyObject* dict, const char* key, const char* text)
+{
+    Ref value = Ref::steal(PyUnicode_InternFromString(text));
+    return value ? PyDict_SetItemString(dict, key, value.get()) : -1;
+}
+
+Ref none_tuple(Py_ssize_t size)
+{
+    Ref tuple = Ref::steal(PyTuple_New(size));
+    for (Py_ssize_t i = 0; tuple && i < size; ++i) {
+        PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(Py_None));
+    }
+    return tuple;
+}
+
+// Stores a new function for `spec` under its name in the class namespace.
+int add_function(PyObject* ns, const FunctionSpec& spec, PyObject* module, PyObject* globals,
+                 PyObject* defaults, PyObject* annotations, PyObject* doc)
+{
+    Ref function = Ref::steal(function_new(spec, module, globals, defaults, annotations, doc));
+    return function ? PyDict_SetItemString(ns, spec.name, function.get()) : -1;
+}
+
+int add_init(PyObject* ns, PyObject* module, PyObject* globals)
+{
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations) {
+        return -1;
+    }
+    for (int i = 0; i < 12; ++i) {
+        if (set_str(annotations.get(), init_varnames[i + 1], init_annotations[i]) < 0) {
+            return -1;
+        }
+    }
+    Ref defaults = none_tuple(12);
+    return defaults ? add_function(ns, init_spec, module, globals, defaults.get(), annotations.get(), nullptr)
+                    : -1;
+}
+
+int add_property(PyObject* ns, PyObject* property, const FunctionSpec& spec, PyObject* module,
+                 PyObject* globals)
+{
+    Ref getter = Ref::steal(function_new(spec, module, globals, nullptr, nullptr, nullptr));
+    Ref prop = getter ? Ref::steal(PyObject_CallOneArg(property, getter.get())) : Ref();
+    return prop ? PyDict_SetItemString(ns, spec.name, prop.get()) : -1;
+}
+
+int add_is_ignored(PyObject* ns, PyObject* module, PyObject* globals)
+{
+    Ref annotations = Ref::steal(PyDict_New());
+    Ref defaults = none_tuple(2);
+    Ref doc = Ref::steal(PyUnicode_FromString(is_ignored_doc));
+    if (!annotations || !defaults || !doc || set_str(annotations.get(), "path", "Path") < 0 ||
+        set_str(annotations.get(), "name", "str") < 0 || set_str(annotations.get(), "return", "bool") < 0) {
+        return -1;
+    }
+    return add_function(ns, is_ignored_spec, module, globals, defaults.get(), annotations.get(), doc.get());
+}
+
+// The `property` of the builtins, read once: it makes all six properties.
+Ref builtin_property()
+{
+    Ref name = Ref::steal(PyUnicode_InternFromString("property"));
+    if (!name) {
+        return {};
+    }
+    PyObject* raw = nullptr;
+    if (PyObject_GetOptionalAttr(guard.builtins, name.get(), &raw) == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    }
+    return Ref::steal(raw);
+}
+
+int module_exec(PyObject* module) noexcept
+{
+    int begun = guard_exec_begin(guard, module);
+    if (begun != 0) {
+        return begun > 0 ? 0 : -1;
+    }
+    PyObject* globals = PyModule_GetDict(module);
+    auto fail = [&](int line) { return guard_exec_fail(guard, module, line); };
+
+    Ref module_str = Ref::steal(PyUnicode_InternFromString(module_name));
+    if (!module_str || constants_init() < 0) {
+        return fail(line_module);
+    }
+    Ref property = builtin_property();
+    if (!property) {
+        return fail(line_module);
+    }
+    Ref path_type = import_from("pathlib", names.Path, globals);
+    if (!path_type || PyDict_SetItem(globals, names.Path, path_type.get()) < 0) {
+        return fail(line_pathlib);
+    }
+    Ref fnmatch = import_module("fnmatch", globals);
+    if (!fnmatch || PyDict_SetItem(globals, names.fnmatch, fnmatch.get()) < 0) {
+        return fail(line_fnmatch);
+    }
+
+    // A plain dict: no metaclass is consulted, and `type` sees the namespace
+    // once it is complete.
+    Ref ns = Ref::steal(PyDict_New());
+    if (!ns || PyDict_SetItemString(ns.get(), "__module__", module_str.get()) < 0 ||
+        set_str(ns.get(), "__qualname__", "LoaderIgnore") < 0) {
+        return fail(line_class);
+    }
+    Ref slots = Ref::steal(Py_BuildValue("(ssssss)", slot_declared[0], slot_declared[1], slot_declared[2],
+                                         slot_declared[3], slot_declared[4], slot_declared[5]));
+    if (!slots || PyDict_SetItemString(ns.get(), "__slots__", slots.get()) < 0) {
+        return fail(line_slots);
+    }
+    if (add_init(ns.get(), module_str.get(), globals) < 0) {
+        return fail(init_spec.first_line);
+    }
+    for (const FunctionSpec& spec : getter_specs) {
+        if (add_property(ns.get(), property.get(), spec, module_str.get(), globals) < 0) {
+            return fail(spec.first_line);
+        }
+    }
+    if (add_is_ignored(ns.get(), module_str.get(), globals) < 0) {
+        return fail(is_ignored_spec.first_line);
+    }
+
+    Ref class_name = Ref::steal(PyUnicode_InternFromString("LoaderIgnore"));
+    Ref bases = Ref::steal(PyTuple_New(0));
+    Ref cls = class_name && bases ? Ref::steal(PyObject_CallFunctionObjArgs(
+                                        reinterpret_cast<PyObject*>(&PyType_Type), class_name.get(),
+                                        bases.get(), ns.get(), nullptr))
+                                  : Ref();
+    if (!cls || PyDict_SetItem(globals, class_name.get(), cls.get()) < 0) {
+        return fail(line_class);
+    }
+
+    Ref test = Ref::steal(PyDict_New());
+    if (!test || PyDict_SetItemString(globals, "__test__", test.get()) < 0) {
+        return fail(line_module);
+    }
+    return 0;
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
+{
+    return guard_create(guard, spec);
+}
+
+PyMethodDef no_functions[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "talvesh", nullptr, 0, no_functions, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace brindova::talvesh
+
+PyMODINIT_FUNC PyInit_talvesh()
+{
+    return PyModuleDef_Init(&brindova::talvesh::definition);
+}
