@@ -62,6 +62,10 @@ PyObject* guard_create(ModuleGuard& guard, PyObject* spec) noexcept
         return nullptr;
     }
     if (guard.module != nullptr) {
+        // The interpreter clears the state pointer of the module that create
+        // returns and gives it a new (empty) state at exec; the old block
+        // would be lost on every re-import.
+        PyMem_Free(PyModule_GetState(guard.module));
         return Py_NewRef(guard.module);
     }
 

@@ -90,9 +90,7 @@ int raise_type_error(const char* argument, PyTypeObject* expected, PyObject* val
             "Subclasses of built-in types are not accepted for this argument: pass a plain %.200s "
             "instead of the %.200s instance.",
             expected->tp_name, got->tp_name));
-        if (note) {
-            Ref(Ref::steal(PyObject_CallMethodOneArg(exc, names.add_note, note.get())));
-        }
+        Ref added = note ? Ref::steal(PyObject_CallMethodOneArg(exc, names.add_note, note.get())) : Ref();
         // Without its note the TypeError still says what is wrong.
         PyErr_Clear();
         PyErr_SetRaisedException(exc);

@@ -1,21 +1,22 @@
-from pathlib import Path
 import fnmatch as fnmatch
+from pathlib import Path as Path
 
 class LoaderIgnore:
     def __init__(
         self,
-        file: Path | str = None,  # type: ignore[assignment]
-        files: list[Path | str] = None,  # type: ignore[assignment]
-        file_mask: str = None,  # type: ignore[assignment]
-        file_masks: list[str] = None,  # type: ignore[assignment]
-        path: Path | str = None,  # type: ignore[assignment]
-        paths: list[Path | str] = None,  # type: ignore[assignment]
-        path_mask: str = None,  # type: ignore[assignment]
-        path_masks: list[str] = None,  # type: ignore[assignment]
-        env_name: str = None,  # type: ignore[assignment]
-        env_names: list[str] = None,  # type: ignore[assignment]
-        env_name_mask: str = None,  # type: ignore[assignment]
-        env_name_masks: list[str] = None,  # type: ignore[assignment]
+        /,
+        file: Path | str | None = None,
+        files: list[Path | str] | None = None,
+        file_mask: str | None = None,
+        file_masks: list[str] | None = None,
+        path: Path | str | None = None,
+        paths: list[Path | str] | None = None,
+        path_mask: str | None = None,
+        path_masks: list[str] | None = None,
+        env_name: str | None = None,
+        env_names: list[str] | None = None,
+        env_name_mask: str | None = None,
+        env_name_masks: list[str] | None = None,
     ) -> None: ...
     @property
     def files(self) -> list[Path]: ...
@@ -29,4 +30,6 @@ class LoaderIgnore:
     def env_names(self) -> list[str]: ...
     @property
     def env_name_masks(self) -> list[str]: ...
-    def is_ignored(self, path: Path = None, name: str = None) -> bool: ...  # type: ignore[assignment]
+    def is_ignored(self, /, path: Path | None = None, name: str | None = None) -> bool: ...
+
+__test__: dict[str, object]
