@@ -67,11 +67,10 @@ Ref import_from(const char* module_name, PyObject* name, PyObject* globals) noex
         return {};
     }
     if (module) {
-        int has = PyObject_HasAttrWithError(module.get(), name);
-        if (has < 0) {
-            return {};
-        }
-        if (has == 0) {
+        // An entry that cannot tell whether it has the name is treated as
+        // lacking it: the import below then reads the name and reports it.
+        if (PyObject_HasAttrWithError(module.get(), name) <= 0) {
+            PyErr_Clear();
             module.reset();
         }
     }
