@@ -1,0 +1,217 @@
+import builtins
+import sys
+import threading
+import types
+from pathlib import Path
+
+import pytest
+
+import brindova.talvesh as talvesh
+from brindova.talvesh import LoaderIgnore
+
+QUERY = Path("/a/b.txt")
+
+
+def unique(text):
+    """A str not shared with any constant, so only its list keeps it alive."""
+    return "".join(list(text))
+
+
+class Hook:
+    """A rule entry that runs `action` when tested and never matches."""
+
+    def __init__(self, action):
+        self.action = action
+
+    @property
+    def name(self):
+        self.action()
+        return unique("<hook>")
+
+    def __eq__(self, other):
+        self.action()
+        return False
+
+    __hash__ = None
+
+
+def set_slot(x, key, value):
+    setattr(x, "_LoaderIgnore__" + key, value)
+
+
+# Each row: the walked list (after a hook entry), the change the hook makes, the answer.
+@pytest.mark.parametrize("slot, after, mutate, expected", [
+    # clearing or extending the list being walked: later steps see its new state
+    ("files", [Path("b.txt")], lambda x: x.files.clear(), False),
+    ("files", [], lambda x: x.files.append(Path("b.txt")), True),
+    ("env_names", ["N"], lambda x: x.env_names.clear(), False),
+    # reassigning the slot: the walk goes on over the list it started with
+    ("files", [Path("b.txt")], lambda x: set_slot(x, "files", []), True),
+    ("paths", [Path("/a")], lambda x: set_slot(x, "paths", None), True),
+    ("env_names", ["N"], lambda x: set_slot(x, "env_names", None), True),
+    # re-initialising the rule set: later steps read the new lists
+    ("files", [], lambda x: x.__init__(file_masks=["*.txt"]), True),
+    ("paths", [], lambda x: x.__init__(path_masks=["/a/*"], files=["b.txt"]), True),
+])
+def test_mutation_during_walk(slot, after, mutate, expected):
+    x = LoaderIgnore()
+    set_slot(x, slot, [Hook(lambda: mutate(x)), *after])
+    assert x.is_ignored(QUERY, "N") is expected
+
+
+@pytest.mark.parametrize("mutate, expected", [
+    (lambda x: x.file_masks.clear(), False),
+    (lambda x: x.file_masks.insert(0, unique("y")), True),
+    (lambda x: set_slot(x, "file_masks", [unique("x")]), True),
+    (lambda x: set_slot(x, "file_masks", 5), True),
+])
+def test_fnmatch_mutating_the_walked_list(monkeypatch, mutate, expected):
+    x = LoaderIgnore(file_masks=[unique("first"), unique("*.txt")])
+    calls = []
+
+    class Mutating:
+        @staticmethod
+        def fnmatch(text, pattern):
+            calls.append(pattern)
+            if len(calls) == 1:
+                mutate(x)
+            return pattern in ("*", "*.txt")
+
+    monkeypatch.setattr(talvesh, "fnmatch", Mutating)
+    assert x.is_ignored(QUERY) is expected
+    assert calls[0] == "first"
+
+
+class ChangesOnConversion:
+    """A path-like element, held by the caller's list alone, that changes that list."""
+
+    def __init__(self, owner, action):
+        self.owner, self.action = owner, action
+
+    def __fspath__(self):
+        self.action(self.owner)
+        return "converted"
+
+
+@pytest.mark.parametrize("action, expected", [
+    (list.clear, [Path("converted")]),
+    (lambda files: files.append("appended"), [Path("converted"), Path("b"), Path("appended")]),
+])
+def test_conversion_mutating_the_callers_files(action, expected):
+    files = []
+    files += [ChangesOnConversion(files, action), "b"]
+    assert LoaderIgnore(files=files).files == expected
+
+
+def test_reinit_during_construction(monkeypatch):
+    x = LoaderIgnore.__new__(LoaderIgnore)
+    inner_masks = []
+
+    def converting(value):
+        x.__init__(file_masks=inner_masks, files=[])
+        return Path(value)
+
+    monkeypatch.setattr(talvesh, "Path", converting)
+    x.__init__(file="a")
+    assert x.files == [Path("a")] and x.file_masks is not inner_masks
+
+
+def test_foreign_self():
+    assert LoaderIgnore.is_ignored(object()) is False  # nothing to test, nothing read
+    for self in (object(), None, 5):
+        with pytest.raises(AttributeError):
+            LoaderIgnore.is_ignored(self, None, "N")
+        with pytest.raises(AttributeError):
+            LoaderIgnore.__init__(self)
+        with pytest.raises(AttributeError):
+            LoaderIgnore.files.fget(self)
+    ns, masks = types.SimpleNamespace(), []
+    LoaderIgnore.__init__(ns, env_name="N", file_masks=masks)
+    assert LoaderIgnore.is_ignored(ns, QUERY, "N") is True
+    assert LoaderIgnore.file_masks.fget(ns) is masks is ns._LoaderIgnore__file_masks
+
+
+def test_getters_use_ordinary_attribute_access():
+    class Overriding(LoaderIgnore):
+        def __setattr__(self, name, value):
+            super().__setattr__(name, tuple(value))
+
+        def __getattribute__(self, name):
+            if name == "_LoaderIgnore__paths":
+                return ["substitute"]
+            return super().__getattribute__(name)
+
+    x = Overriding(files=["a"], env_name="N")
+    assert x.files == (Path("a"),) and x.env_names == ("N",) and x.paths == ["substitute"]
+    assert x.is_ignored(Path("/x/a"), "N") is True and x.is_ignored(Path("/x/b")) is False
+
+
+@pytest.mark.parametrize("attr, value, call, error", [
+    ("fnmatch", None, lambda: LoaderIgnore().is_ignored(QUERY, "N"), None),  # no pattern: no lookup
+    ("fnmatch", None, lambda: LoaderIgnore(env_name_mask="*").is_ignored(None, "N"), NameError),
+    ("fnmatch", object(), lambda: LoaderIgnore(file_mask="*").is_ignored(QUERY), AttributeError),
+    ("Path", 42, lambda: LoaderIgnore(file="a"), TypeError),
+    ("Path", None, lambda: LoaderIgnore(file_mask="a", path_masks=[]), None),
+])
+def test_module_attributes_replaced_or_deleted(monkeypatch, attr, value, call, error):
+    if value is None:
+        monkeypatch.delattr(talvesh, attr)
+    else:
+        monkeypatch.setattr(talvesh, attr, value)
+    if error is None:
+        call()
+    else:
+        with pytest.raises(error):
+            call()
+
+
+def test_deleted_fnmatch_found_among_builtins(monkeypatch):
+    monkeypatch.delattr(talvesh, "fnmatch")
+    monkeypatch.setattr(builtins, "fnmatch", sys.modules["fnmatch"], raising=False)
+    assert LoaderIgnore(env_name_mask="N*").is_ignored(None, "NAME") is True
+
+
+def test_threads_share_a_mutating_rule_set(tmp_path):
+    x = LoaderIgnore(files=["f.yaml"], file_masks=["*.tmp"], paths=[tmp_path / "p"],
+                     path_masks=["*/m/*"], env_names=["E"], env_name_masks=["E_*"])
+    queries = [(Path("a/f.yaml"), None), (tmp_path / "p" / "x", "Q"), (Path("a/m/b"), "E_1"),
+               (Path("c"), "Z"), (None, "E"), (None, "Y")]
+    answers, errors = [], []
+    done = threading.Event()
+
+    def ask():
+        try:
+            for _ in range(600):
+                answers.extend(x.is_ignored(path, name) for path, name in queries)
+        except BaseException as exc:  # reported below, with the test's own failure
+            errors.append(exc)
+
+    def mutate():
+        n = 0
+        while not done.is_set():
+            n += 1
+            for key in ("files", "file_masks", "paths", "path_masks", "env_names", "env_name_masks"):
+                current = getattr(x, key)
+                if n % 3 == 0:
+                    set_slot(x, key, tuple(current) if isinstance(current, list) else list(current))
+                elif isinstance(current, list) and current:
+                    current.insert(0, current.pop())
+                    current.append(current[0])
+                    del current[1:]
+
+    readers = [threading.Thread(target=ask) for _ in range(3)]
+    writer = threading.Thread(target=mutate)
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        writer.start()
+        for t in readers:
+            t.start()
+        for t in readers:
+            t.join()
+    finally:
+        done.set()
+        writer.join()
+        sys.setswitchinterval(old_interval)
+    assert errors == []
+    assert len(answers) == 3 * 600 * len(queries) and all(type(a) is bool for a in answers)
