@@ -140,4 +140,13 @@ int guard_exec_fail(ModuleGuard& guard, PyObject* module, int line) noexcept
     return -1;
 }
 
+int guard_exec_finish(ModuleGuard& guard, PyObject* module) noexcept
+{
+    Ref test = Ref::steal(PyDict_New());
+    if (!test || PyModule_AddObjectRef(module, "__test__", test.get()) < 0) {
+        return guard_exec_fail(guard, module, 1);
+    }
+    return 0;
+}
+
 }  // namespace brindova

@@ -39,4 +39,26 @@ int guard_exec_begin(ModuleGuard& guard, PyObject* module) noexcept;
 // the canonical key. Always returns -1, for `return guard_exec_fail(...)`.
 int guard_exec_fail(ModuleGuard& guard, PyObject* module, int line) noexcept;
 
+// The last exec step of both modules: binds a new empty `__test__` dict.
+int guard_exec_finish(ModuleGuard& guard, PyObject* module) noexcept;
+
+// The body of `PyInit_<name>`: a multi-phase definition without functions or
+// state whose create slot is the guard's and whose exec slot is `exec`.
+template <ModuleGuard& guard, int (*exec)(PyObject*) noexcept>
+PyObject* guarded_module_init(const char* name) noexcept
+{
+    static PyMethodDef no_functions[] = {{nullptr, nullptr, 0, nullptr}};
+    static PyObject* (*const create)(PyObject*, PyModuleDef*) noexcept =
+        [](PyObject* spec, PyModuleDef*) noexcept { return guard_create(guard, spec); };
+    static PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void*>(create)},
+        {Py_mod_exec, reinterpret_cast<void*>(exec)},
+        {0, nullptr},
+    };
+    static PyModuleDef definition = {
+        PyModuleDef_HEAD_INIT, name, nullptr, 0, no_functions, slots, nullptr, nullptr, nullptr,
+    };
+    return PyModuleDef_Init(&definition);
+}
+
 }  // namespace brindova

@@ -12,7 +12,6 @@ ModuleGuard guard{"extensions", "brindova.extensions", "src/brindova/extensions"
 
 // Source lines of the module's own steps, shown in the traceback of a failed import.
 enum Line : int {
-    line_module = 1,
     line_import = 14,
     line_decorator = 18,
     line_class = 19,
@@ -124,34 +123,14 @@ int module_exec(PyObject* module) noexcept
         return fail(line_default);
     }
 
-    Ref test = Ref::steal(PyDict_New());
-    if (!test || PyDict_SetItemString(globals, "__test__", test.get()) < 0) {
-        return fail(line_module);
-    }
-    return 0;
+    return guard_exec_finish(guard, module);
 }
-
-PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
-{
-    return guard_create(guard, spec);
-}
-
-PyMethodDef no_functions[] = {{nullptr, nullptr, 0, nullptr}};
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(module_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "extensions", nullptr, 0, no_functions, slots, nullptr, nullptr, nullptr,
-};
 
 }  // namespace
 }  // namespace brindova::extensions
 
 PyMODINIT_FUNC PyInit_extensions()
 {
-    return PyModuleDef_Init(&brindova::extensions::definition);
+    using namespace brindova::extensions;
+    return brindova::guarded_module_init<guard, module_exec>("extensions");
 }

@@ -258,34 +258,14 @@ int module_exec(PyObject* module) noexcept
         return fail(line_class);
     }
 
-    Ref test = Ref::steal(PyDict_New());
-    if (!test || PyDict_SetItemString(globals, "__test__", test.get()) < 0) {
-        return fail(line_module);
-    }
-    return 0;
+    return guard_exec_finish(guard, module);
 }
-
-PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
-{
-    return guard_create(guard, spec);
-}
-
-PyMethodDef no_functions[] = {{nullptr, nullptr, 0, nullptr}};
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(module_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "talvesh", nullptr, 0, no_functions, slots, nullptr, nullptr, nullptr,
-};
 
 }  // namespace
 }  // namespace brindova::talvesh
 
 PyMODINIT_FUNC PyInit_talvesh()
 {
-    return PyModuleDef_Init(&brindova::talvesh::definition);
+    using namespace brindova::talvesh;
+    return brindova::guarded_module_init<guard, module_exec>("talvesh");
 }
