@@ -1,0 +1,376 @@
+"""pyperf suite for brindova's native core.
+
+Every workload is timed three ways:
+
+- ``native``: ``brindova.talvesh`` (or ``brindova.extensions``) as installed;
+- ``plain``: the same behaviour in plain Python (``peer.py``);
+- ``floor``: only the standard-library work that the answer cannot avoid
+  (``resolve``, ``name``, the path's text, the ``==`` and ``in`` tests,
+  ``fnmatch`` calls, ``Path`` conversions), written as straight-line calls
+  with everything bound in advance, inside one ordinary Python function.
+
+All three go through the same timing loop with the same call shape, so the
+cost of the loop and of making a call is the same for each. Whatever a
+variant spends above the floor is its glue: argument binding, attribute and
+global lookups, list walks, result objects.
+
+Run through ``run.py``, which saves the JSON and prints the comparison
+table; any pyperf option works here too, e.g.::
+
+    python benchmarks/bench.py --fast --select 'name-*' -o out.json
+"""
+
+import fnmatch
+import os
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+from time import perf_counter
+
+import pyperf
+
+import peer
+from brindova.talvesh import LoaderIgnore as NativeLoaderIgnore
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+VARIANTS = ("native", "plain", "floor")
+UNROLL = 10  # calls per loop iteration; pyperf divides it out again
+
+# --- the timing loops ---------------------------------------------------------
+#
+# One loop per call shape. The callable arrives as an argument, so it is a
+# local of the loop: no attribute or global lookup is timed with the call.
+
+
+def loop_no_args(loops, call):
+    it = range(loops)
+    t0 = perf_counter()
+    for _ in it:
+        call(); call(); call(); call(); call()  # noqa: E702
+        call(); call(); call(); call(); call()  # noqa: E702
+    return perf_counter() - t0
+
+
+def loop_path(loops, call, path):
+    it = range(loops)
+    t0 = perf_counter()
+    for _ in it:
+        call(path); call(path); call(path); call(path); call(path)  # noqa: E702
+        call(path); call(path); call(path); call(path); call(path)  # noqa: E702
+    return perf_counter() - t0
+
+
+def loop_name(loops, call, name):
+    it = range(loops)
+    t0 = perf_counter()
+    for _ in it:
+        call(name=name); call(name=name); call(name=name); call(name=name); call(name=name)  # noqa: E702
+        call(name=name); call(name=name); call(name=name); call(name=name); call(name=name)  # noqa: E702
+    return perf_counter() - t0
+
+
+def loop_init_masks(loops, call, file_mask, file_masks, path_mask, path_masks,
+                    env_name, env_names, env_name_mask, env_name_masks):
+    it = range(loops)
+    t0 = perf_counter()
+    for _ in it:
+        call(file_mask=file_mask, file_masks=file_masks, path_mask=path_mask,
+             path_masks=path_masks, env_name=env_name, env_names=env_names,
+             env_name_mask=env_name_mask, env_name_masks=env_name_masks)
+    return perf_counter() - t0
+
+
+def loop_init_paths(loops, call, file, files, path, paths):
+    it = range(loops)
+    t0 = perf_counter()
+    for _ in it:
+        call(file=file, files=files, path=path, paths=paths)
+    return perf_counter() - t0
+
+
+# --- rule sets and queries ----------------------------------------------------
+
+FILES = ["secrets.yaml", "local.yaml", "README.md"]
+FILE_MASKS = ["*.pyc", "*.tmp", "*~", ".#*", "*.bak"]
+PATHS = ["build", "dist", ".cache"]
+PATH_MASKS = ["build/*", "*/__pycache__/*", ".git/*"]
+ENV_NAMES = [f"BRINDOVA_SETTING_{i:02d}" for i in range(20)]
+ENV_NAME_MASKS = ["BRINDOVA_*", "*_SECRET", "*_TOKEN", "AWS_*", "CI_*",
+                  "*PASSWORD*", "GITHUB_*", "*_KEY", "LC_*", "SSH_*"]
+
+# Queries are paths relative to the working directory, as the loader walks
+# them; the files exist, so `resolve` asks the file system about every
+# component.
+MISS_PATH = "conf/app/settings.yaml"
+HIT_PATH = "conf/app/secrets.yaml"  # the first `files` entry
+MISS_NAME = "XDG_RUNTIME_DIR"
+
+
+def fresh(text):
+    """An equal string that is not the same object: names read from the
+    environment are never the interned objects of a rule list."""
+    return "".join(list(text))
+
+
+def make_tree():
+    """A small project tree to be the working directory of a worker."""
+    root = tempfile.TemporaryDirectory(prefix="brindova-bench-")
+    for rel in (MISS_PATH, HIT_PATH):
+        os.makedirs(os.path.join(root.name, os.path.dirname(rel)), exist_ok=True)
+        open(os.path.join(root.name, rel), "w").close()
+    for rel in PATHS:
+        os.makedirs(os.path.join(root.name, rel), exist_ok=True)
+    return root
+
+
+def typical(cls):
+    return cls(files=list(FILES), file_masks=list(FILE_MASKS), paths=list(PATHS),
+               path_masks=list(PATH_MASKS))
+
+
+# --- floors ---------------------------------------------------------------------
+#
+# Each floor makes exactly the standard-library calls that its workload's
+# decision has to make, with the rule entries and `fnmatch.fnmatch` bound in
+# advance. Expression statements are not optimised away by CPython, so every
+# comparison below is really made.
+
+
+def floor_no_args():
+    def floor():
+        pass
+    return floor
+
+
+def floor_names(env_names):
+    def floor(name=None):
+        name in env_names  # noqa: B015
+    return floor
+
+
+def floor_name_masks(env_names, masks):
+    match = fnmatch.fnmatch
+    m0, m1, m2, m3, m4, m5, m6, m7, m8, m9 = masks
+
+    def floor(name=None):
+        name in env_names  # noqa: B015
+        match(name, m0); match(name, m1); match(name, m2); match(name, m3); match(name, m4)  # noqa: E702
+        match(name, m5); match(name, m6); match(name, m7); match(name, m8); match(name, m9)  # noqa: E702
+    return floor
+
+
+def floor_path_file_hit(rules):
+    f0 = rules.files[0]
+
+    def floor(path):
+        path.resolve()
+        file_name = path.name
+        f"{path}"  # noqa: B018
+        file_name == f0.name  # noqa: B015
+    return floor
+
+
+def floor_path_miss(rules):
+    match = fnmatch.fnmatch
+    f0, f1, f2 = rules.files
+    fm0, fm1, fm2, fm3, fm4 = rules.file_masks
+    p0, p1, p2 = rules.paths
+    pm0, pm1, pm2 = rules.path_masks
+
+    def floor(path):
+        abs_path = path.resolve()
+        file_name = path.name
+        path_str = f"{path}"
+        file_name == f0.name; file_name == f1.name; file_name == f2.name  # noqa: E702, B015
+        match(file_name, fm0); match(file_name, fm1); match(file_name, fm2)  # noqa: E702
+        match(file_name, fm3); match(file_name, fm4)  # noqa: E702
+        abs_path == p0; p0 in abs_path.parents  # noqa: E702, B015
+        abs_path == p1; p1 in abs_path.parents  # noqa: E702, B015
+        abs_path == p2; p2 in abs_path.parents  # noqa: E702, B015
+        match(path_str, pm0); match(path_str, pm1); match(path_str, pm2)  # noqa: E702
+    return floor
+
+
+def floor_init_masks(cls):
+    new = object.__new__
+
+    def floor(file_mask=None, file_masks=None, path_mask=None, path_masks=None,
+              env_name=None, env_names=None, env_name_mask=None, env_name_masks=None):
+        new(cls)
+        []  # noqa: B018  the files list
+        file_mask in file_masks  # noqa: B015
+        []  # noqa: B018  the paths list
+        path_mask in path_masks  # noqa: B015
+        env_name in env_names  # noqa: B015
+        env_name_mask in env_name_masks  # noqa: B015
+    return floor
+
+
+def floor_init_paths(cls):
+    new = object.__new__
+    to_path = Path
+
+    def floor(file=None, files=None, path=None, paths=None):
+        new(cls)
+        a, b, c = files
+        file_list = [to_path(a), to_path(b), to_path(c)]
+        file = to_path(file)
+        if file not in file_list:
+            file_list.append(file)
+        []  # noqa: B018  the file masks
+        a, b, c = paths
+        path_list = [to_path(a).resolve(), to_path(b).resolve(), to_path(c).resolve()]
+        path = to_path(path).resolve()
+        if path not in path_list:
+            path_list.append(path)
+        [], [], [], []  # noqa: B018  the path masks, names and name masks
+    return floor
+
+
+# --- the suite --------------------------------------------------------------------
+
+
+class Workload:
+    """One row of the table: a timing loop and, per variant, its arguments."""
+
+    def __init__(self, name, loop, variants, inner_loops=UNROLL):
+        self.name = name
+        self.loop = loop
+        self.variants = variants  # variant -> tuple of loop arguments
+        self.inner_loops = inner_loops
+
+
+def call_workloads():
+    rules = {"native": typical(NativeLoaderIgnore), "plain": typical(peer.LoaderIgnore)}
+    miss, hit = Path(MISS_PATH), Path(HIT_PATH)
+
+    names = {"native": NativeLoaderIgnore(env_names=list(ENV_NAMES)),
+             "plain": peer.LoaderIgnore(env_names=list(ENV_NAMES))}
+    masks = {"native": NativeLoaderIgnore(env_name_masks=list(ENV_NAME_MASKS)),
+             "plain": peer.LoaderIgnore(env_name_masks=list(ENV_NAME_MASKS))}
+    last_name = fresh(ENV_NAMES[-1])
+    miss_name = fresh(MISS_NAME)
+
+    def methods(sets, floor):
+        return {"native": sets["native"].is_ignored, "plain": sets["plain"].is_ignored,
+                "floor": floor}
+
+    def with_args(calls, *args):
+        return {variant: (call, *args) for variant, call in calls.items()}
+
+    native = rules["native"]
+    return [
+        Workload("call-no-args", loop_no_args,
+                 with_args(methods(rules, floor_no_args()))),
+        Workload("name-20-names-hit-last", loop_name,
+                 with_args(methods(names, floor_names(names["native"].env_names)), last_name)),
+        Workload("name-20-names-miss", loop_name,
+                 with_args(methods(names, floor_names(names["native"].env_names)), miss_name)),
+        Workload("name-10-masks-miss", loop_name,
+                 with_args(methods(masks, floor_name_masks(masks["native"].env_names,
+                                                           masks["native"].env_name_masks)),
+                           miss_name)),
+        Workload("path-file-hit", loop_path,
+                 with_args(methods(rules, floor_path_file_hit(native)), hit)),
+        Workload("path-miss", loop_path,
+                 with_args(methods(rules, floor_path_miss(native)), miss)),
+    ]
+
+
+def init_workloads():
+    def mask_args():
+        # A loader's usual rule set. Each variant gets lists of its own: the
+        # constructor keeps and may extend them. The singular values are
+        # already the last entries, as they are after the first construction
+        # with the same lists.
+        return ("*.swp", FILE_MASKS + ["*.swp"], "tmp/*", PATH_MASKS + ["tmp/*"],
+                "BRINDOVA_DEBUG", ENV_NAMES[:3] + ["BRINDOVA_DEBUG"],
+                "*_PASSWD", ENV_NAME_MASKS[:3] + ["*_PASSWD"])
+
+    def path_args():
+        return ("settings.local.yaml", list(FILES), "node_modules", list(PATHS))
+
+    return [
+        Workload("init-masks-names", loop_init_masks, {
+            "native": (NativeLoaderIgnore, *mask_args()),
+            "plain": (peer.LoaderIgnore, *mask_args()),
+            "floor": (floor_init_masks(NativeLoaderIgnore), *mask_args()),
+        }, inner_loops=None),
+        Workload("init-files-paths", loop_init_paths, {
+            "native": (NativeLoaderIgnore, *path_args()),
+            "plain": (peer.LoaderIgnore, *path_args()),
+            "floor": (floor_init_paths(NativeLoaderIgnore), *path_args()),
+        }, inner_loops=None),
+    ]
+
+
+# Imports are timed inside a fresh interpreter each time, from just before
+# the import statement to just after it, so that the noise of starting a
+# process stays out of the figure. `-S` skips `site`; the package's directory
+# and this one are put on the path by hand, the same way for every variant.
+IMPORTS = {
+    "import-talvesh": {"native": "import brindova.talvesh", "plain": "import peer",
+                       "floor": "import pathlib, fnmatch"},
+    "import-extensions": {"native": "import brindova.extensions",
+                          "plain": "import peer_extensions", "floor": "import dataclasses"},
+}
+
+
+def import_command(statement):
+    import brindova.talvesh
+
+    # `brindova` is a namespace portion: its site directory is two levels up.
+    site_dir = os.path.dirname(os.path.dirname(brindova.talvesh.__file__))
+    code = (f"import sys, time; sys.path[:0] = [{site_dir!r}, {HERE!r}]; "
+            f"t0 = time.perf_counter(); {statement}; t1 = time.perf_counter(); "
+            f"print(t1 - t0)")
+    return [sys.executable, "-S", "-c", code]
+
+
+def loop_import(loops, command):
+    total = 0.0
+    for _ in range(loops):
+        done = subprocess.run(command, capture_output=True, text=True, check=True)
+        total += float(done.stdout)
+    return total
+
+
+def add_cmdline_args(cmd, args):
+    if args.select:
+        cmd.extend(("--select", args.select))
+
+
+def main():
+    runner = pyperf.Runner(add_cmdline_args=add_cmdline_args)
+    runner.argparser.add_argument(
+        "--select", metavar="PATTERN",
+        help="run only the workloads whose name matches this shell-style pattern")
+    args = runner.parse_args()
+
+    if args.worker:
+        # Relative queries and rule paths are taken against this tree.
+        tree = make_tree()
+        os.chdir(tree.name)
+
+    def selected(name):
+        return not args.select or fnmatch.fnmatchcase(name, args.select)
+
+    for workload in call_workloads() + init_workloads():
+        if not selected(workload.name):
+            continue
+        for variant in VARIANTS:
+            runner.bench_time_func(f"{workload.name}.{variant}", workload.loop,
+                                   *workload.variants[variant],
+                                   inner_loops=workload.inner_loops)
+
+    for name, statements in IMPORTS.items():
+        if not selected(name):
+            continue
+        for variant in VARIANTS:
+            runner.bench_time_func(f"{name}.{variant}", loop_import,
+                                   import_command(statements[variant]))
+
+
+if __name__ == "__main__":
+    main()
