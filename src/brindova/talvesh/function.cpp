@@ -38,10 +38,18 @@ NativeFunction* as_function(PyObject* obj)
 
 // The argument among [first, end) that the keyword `key` names: -1 when none,
 // -2 with an exception set when a comparison raised.
-int find_argument(const FunctionSpec& spec, PyObject* key, int first, int end)
+int find_argument(const FunctionSpec& spec, PyObject* key, int first, int end, int hint = 0)
 {
-    // Identity first: names written in a call are interned, like ours.
-    for (int i = first; i < end; ++i) {
+    // Identity first: names written in a call are interned, like ours. Calls
+    // mostly name parameters in their order, so the scan starts at `hint`,
+    // just after the previous keyword's parameter, and wraps around.
+    hint = std::clamp(hint, first, end);
+    for (int i = hint; i < end; ++i) {
+        if (spec.interned[i] == key) {
+            return i;
+        }
+    }
+    for (int i = first; i < hint; ++i) {
         if (spec.interned[i] == key) {
             return i;
         }
@@ -115,11 +123,14 @@ int bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyOb
         values[i] = i < npositional ? args[i] : nullptr;
     }
     const int first_keyword = spec.self_by_keyword ? 0 : 1;
+    const int first_unbound = std::max(npositional, first_keyword);
+    int hint = first_unbound;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        int index = find_argument(spec, key, std::max(npositional, first_keyword), spec.argcount);
+        int index = find_argument(spec, key, first_unbound, spec.argcount, hint);
         if (index >= 0) {
             values[index] = args[nargs + k];
+            hint = index + 1;
             continue;
         }
         if (index == -2) {

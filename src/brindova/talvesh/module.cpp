@@ -4,6 +4,7 @@
 #include "talvesh/function.hpp"
 #include "talvesh/names.hpp"
 #include "talvesh/rules.hpp"
+#include "talvesh/slots.hpp"
 
 namespace brindova::talvesh {
 
@@ -257,6 +258,7 @@ int module_exec(PyObject* module) noexcept
     if (!cls || PyDict_SetItem(globals, class_name.get(), cls.get()) < 0) {
         return fail(line_class);
     }
+    slots_set_class(cls.get());
 
     return guard_exec_finish(guard, module);
 }

@@ -131,7 +131,7 @@ public:
     // The list read from the slot, for a single test of its own.
     Ref read(Slot slot, int line) const
     {
-        Ref list = Ref::steal(PyObject_GetAttr(self_, names.slots[slot]));
+        Ref list = Ref::steal(slot_get(self_, slot));
         if (!list) {
             fail(line);
         }
@@ -178,12 +178,28 @@ public:
     // fnmatch.fnmatch(text, pattern), with `fnmatch` looked up anew each time.
     PyObject* match(PyObject* text, PyObject* pattern) const
     {
-        Ref module = lookup_global(globals_, guard.builtins, names.fnmatch);
-        if (!module) {
+        Ref holder = lookup_global(globals_, guard.builtins, names.fnmatch);
+        if (!holder) {
             return nullptr;
         }
-        PyObject* args[] = {module.get(), text, pattern};
-        return PyObject_VectorcallMethod(names.fnmatch, args, 3, nullptr);
+        Ref function;
+        if (PyModule_CheckExact(holder.get())) {
+            // The module type defines no attribute of this name, so a plain
+            // module's attribute is its namespace entry, when it has one.
+            PyObject* raw = nullptr;
+            if (PyDict_GetItemRef(PyModule_GetDict(holder.get()), names.fnmatch, &raw) < 0) {
+                return nullptr;
+            }
+            function = Ref::steal(raw);
+        }
+        if (!function) {
+            function = Ref::steal(PyObject_GetAttr(holder.get(), names.fnmatch));
+            if (!function) {
+                return nullptr;
+            }
+        }
+        PyObject* args[] = {nullptr, text, pattern};
+        return PyObject_Vectorcall(function.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     }
 
 private:
@@ -255,7 +271,7 @@ PyObject* rules_init(const FunctionSpec& spec, PyObject* globals, PyObject* cons
     // slots as they were; ordinary assignment lets a subclass see each store.
     PyObject* self = args[0];
     for (int slot = 0; slot < slot_count; ++slot) {
-        if (PyObject_SetAttr(self, names.slots[slot], lists[slot].get()) < 0) {
+        if (slot_set(self, static_cast<Slot>(slot), lists[slot].get()) < 0) {
             return function_fail(spec, globals, first_store_line + slot);
         }
     }

@@ -4,6 +4,7 @@
 
 #include "talvesh/function.hpp"
 #include "talvesh/names.hpp"
+#include "talvesh/slots.hpp"
 
 namespace brindova::talvesh {
 
@@ -17,7 +18,7 @@ PyObject* rules_is_ignored(const FunctionSpec& spec, PyObject* globals, PyObject
 template <Slot slot>
 PyObject* rules_get(const FunctionSpec& spec, PyObject* globals, PyObject* const* args) noexcept
 {
-    PyObject* list = PyObject_GetAttr(args[0], names.slots[slot]);
+    PyObject* list = slot_get(args[0], slot);
     return list != nullptr ? list : function_fail(spec, globals, spec.first_line + 2);
 }
 
