@@ -1,4 +1,5 @@
 import fnmatch
+import types
 from pathlib import Path
 
 import pytest
@@ -207,6 +208,44 @@ def test_fnmatch_looked_up_at_every_test(monkeypatch):
     monkeypatch.setattr(talvesh, "fnmatch", Swapping(first))
     assert LoaderIgnore(file_masks=["a", "b"], path_masks=["c"]).is_ignored(Path("x")) is False
     assert (first, second) == ([("x", "a")], [("x", "b"), ("x", "c")])
+
+
+def _patch_function(monkeypatch, seen):
+    monkeypatch.setattr(fnmatch, "fnmatch", lambda text, pattern: seen.append(pattern))
+
+
+def _swap_module_class(monkeypatch, seen):
+    class Recording(types.ModuleType):
+        @property
+        def fnmatch(self):
+            return lambda text, pattern: seen.append(pattern)
+
+    monkeypatch.setattr(fnmatch, "__class__", Recording)
+
+
+def _rebind_global(monkeypatch, seen):
+    other = types.ModuleType("other")
+    other.fnmatch = lambda text, pattern: seen.append(pattern)
+    monkeypatch.setattr(talvesh, "fnmatch", other)
+
+
+# The usual holder is the real module: whatever changes between two tests of
+# one walk (its function, its class, the module global) must be used at once.
+@pytest.mark.parametrize("change", [_patch_function, _swap_module_class, _rebind_global])
+def test_changes_to_the_real_fnmatch_module_apply_at_the_next_test(monkeypatch, change):
+    real, seen = fnmatch.fnmatch, []
+
+    def first(text, pattern):
+        change(monkeypatch, seen)
+        return real(text, pattern)
+
+    rules = LoaderIgnore(env_name_masks=["a*", "b*", "c*"])
+    assert rules.is_ignored(name="zz") is False  # the real function, looked up before any change
+    monkeypatch.setattr(fnmatch, "fnmatch", first)
+    assert rules.is_ignored(name="zz") is False
+    assert seen == ["b*", "c*"]
+    monkeypatch.undo()
+    assert rules.is_ignored(name="b1") is True and seen == ["b*", "c*"]
 
 
 class Verdict:

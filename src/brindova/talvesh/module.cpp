@@ -2,6 +2,7 @@
 // ordinary class made by `type` whose callables are native functions.
 #include "common/lookup.hpp"
 #include "talvesh/function.hpp"
+#include "talvesh/matcher.hpp"
 #include "talvesh/names.hpp"
 #include "talvesh/rules.hpp"
 #include "talvesh/slots.hpp"
@@ -121,6 +122,7 @@ int constants_init()
     if (function_intern_names(init_spec) < 0 || function_intern_names(is_ignored_spec) < 0) {
         return -1;
     }
+    matcher_init();
     return function_type_ready();
 }
 

@@ -1,5 +1,7 @@
 #include "talvesh/rules.hpp"
 
+#include "talvesh/matcher.hpp"
+
 #include "common/lookup.hpp"
 #include "common/traceback.hpp"
 
@@ -175,31 +177,9 @@ public:
         }
     }
 
-    // fnmatch.fnmatch(text, pattern), with `fnmatch` looked up anew each time.
     PyObject* match(PyObject* text, PyObject* pattern) const
     {
-        Ref holder = lookup_global(globals_, guard.builtins, names.fnmatch);
-        if (!holder) {
-            return nullptr;
-        }
-        Ref function;
-        if (PyModule_CheckExact(holder.get())) {
-            // The module type defines no attribute of this name, so a plain
-            // module's attribute is its namespace entry, when it has one.
-            PyObject* raw = nullptr;
-            if (PyDict_GetItemRef(PyModule_GetDict(holder.get()), names.fnmatch, &raw) < 0) {
-                return nullptr;
-            }
-            function = Ref::steal(raw);
-        }
-        if (!function) {
-            function = Ref::steal(PyObject_GetAttr(holder.get(), names.fnmatch));
-            if (!function) {
-                return nullptr;
-            }
-        }
-        PyObject* args[] = {nullptr, text, pattern};
-        return PyObject_Vectorcall(function.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        return matcher_call(globals_, text, pattern);
     }
 
 private:
