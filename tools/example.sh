@@ -5,7 +5,7 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-source "$repo/tools/find_python.sh"
+source "$repo/tools/common.sh"
 find_python
 
 venv=${BRINDOVA_EXAMPLE_VENV:-$repo/.venv-example}

@@ -26,7 +26,7 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_PROGRESS_BAR=off PIP_NO_INPUT=1
 
 log() { printf '\n=== %s\n' "$*"; }
 
-source "$repo/tools/find_python.sh"
+source "$repo/tools/common.sh"
 
 # The compiler brings the sanitizer runtimes with it.
 ensure_compiler() {
@@ -44,16 +44,7 @@ ensure_compiler() {
 }
 
 make_venv() {
-    if ! is_cpython313 "$venv/bin/python" >/dev/null; then
-        log "virtual environment in $venv from $python"
-        rm -rf "$venv"
-        "$python" -m venv "$venv"
-    fi
-    py=$venv/bin/python
-    "$py" -m pip install -q -U pip
-    # Build requirements go into the environment itself, so that the build
-    # can run without isolation and reuse its directory from the last run.
-    "$py" -m pip install -q "scikit-build-core>=0.10" cmake ninja
+    make_build_venv "$venv"
 }
 
 install_package() {

@@ -26,7 +26,7 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_PROGRESS_BAR=off PIP_NO_INPUT=1
 
 log() { printf '\n=== %s\n' "$*"; }
 
-source "$repo/tools/find_python.sh"
+source "$repo/tools/common.sh"
 
 ensure_tools() {
     local missing=()
@@ -40,14 +40,7 @@ ensure_tools() {
 }
 
 make_venv() {
-    if ! is_cpython313 "$venv/bin/python" >/dev/null; then
-        log "virtual environment in $venv from $python"
-        rm -rf "$venv"
-        "$python" -m venv "$venv"
-    fi
-    py=$venv/bin/python
-    "$py" -m pip install -q -U pip
-    "$py" -m pip install -q "scikit-build-core>=0.10" cmake ninja
+    make_build_venv "$venv"
 }
 
 # Optimised as usual, but with line numbers and symbols for the reports.

@@ -1,5 +1,6 @@
-# Sourced by the project's scripts: `find_python` sets $python to the path of
-# a working CPython 3.13, or fails with a message.
+# Sourced by the project's scripts. `find_python` sets $python to the path of
+# a working CPython 3.13, or fails with a message; `make_build_venv` prepares a
+# virtual environment for builds that reuse their build directory.
 
 # Prints sys.executable when the command given is a working CPython 3.13.
 is_cpython313() {
@@ -31,4 +32,19 @@ find_python() {
     done
     echo "no working CPython 3.13 found" >&2
     return 1
+}
+
+# Makes (or reuses) the virtual environment $1 from $python, with the build
+# requirements inside it, so that builds can run without isolation and reuse
+# their directory from the last run; sets $py to its interpreter.
+make_build_venv() {
+    local venv=$1
+    if ! is_cpython313 "$venv/bin/python" >/dev/null; then
+        printf '\n=== %s\n' "virtual environment in $venv from $python"
+        rm -rf "$venv"
+        "$python" -m venv "$venv"
+    fi
+    py=$venv/bin/python
+    "$py" -m pip install -q -U pip
+    "$py" -m pip install -q "scikit-build-core>=0.10" cmake ninja
 }
