@@ -3,6 +3,7 @@
 // instance `Extensions`.
 #include "common/guard.hpp"
 #include "common/lookup.hpp"
+#include "common/namespace.hpp"
 
 namespace brindova::extensions {
 namespace {
@@ -26,12 +27,6 @@ enum Line : int {
 constexpr const char* field_names[] = {"py", "yaml", "json", "env"};
 constexpr int field_lines[] = {line_py, line_yaml, line_json, line_env};
 
-int set_str(PyObject* dict, const char* key, const char* text)
-{
-    Ref value = Ref::steal(PyUnicode_InternFromString(text));
-    return value ? PyDict_SetItemString(dict, key, value.get()) : -1;
-}
-
 // The class namespace: module, qualified name, string annotations, defaults.
 // Returns the line of the failing store through `line`.
 Ref make_namespace(int& line)
@@ -39,13 +34,13 @@ Ref make_namespace(int& line)
     line = line_class;
     Ref ns = Ref::steal(PyDict_New());
     Ref annotations;
-    if (!ns || set_str(ns.get(), "__module__", "brindova.extensions") < 0 ||
-        set_str(ns.get(), "__qualname__", "_Extensions") < 0 ||
+    if (!ns || dict_set_str(ns.get(), "__module__", "brindova.extensions") < 0 ||
+        dict_set_str(ns.get(), "__qualname__", "_Extensions") < 0 ||
         !(annotations = Ref::steal(PyDict_New()))) {
         return {};
     }
     for (const char* field : field_names) {
-        if (set_str(annotations.get(), field, "str") < 0) {
+        if (dict_set_str(annotations.get(), field, "str") < 0) {
             return {};
         }
     }
@@ -54,7 +49,7 @@ Ref make_namespace(int& line)
     }
     for (int i = 0; i < 4; ++i) {
         line = field_lines[i];
-        if (set_str(ns.get(), field_names[i], field_names[i]) < 0) {
+        if (dict_set_str(ns.get(), field_names[i], field_names[i]) < 0) {
             return {};
         }
     }
@@ -101,11 +96,7 @@ int module_exec(PyObject* module) noexcept
         return fail(line_decorator);
     }
     Ref class_name = Ref::steal(PyUnicode_InternFromString("_Extensions"));
-    Ref bases = Ref::steal(PyTuple_New(0));
-    Ref cls = class_name && bases ? Ref::steal(PyObject_CallFunctionObjArgs(
-                                        reinterpret_cast<PyObject*>(&PyType_Type), class_name.get(),
-                                        bases.get(), ns.get(), nullptr))
-                                  : Ref();
+    Ref cls = class_name ? new_class(class_name.get(), ns.get()) : Ref();
     if (!cls) {
         return fail(line_class);
     }

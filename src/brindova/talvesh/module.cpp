@@ -1,6 +1,7 @@
 // brindova.talvesh: the module's exec and the assembly of LoaderIgnore, an
 // ordinary class made by `type` whose callables are native functions.
 #include "common/lookup.hpp"
+#include "common/namespace.hpp"
 #include "talvesh/function.hpp"
 #include "talvesh/matcher.hpp"
 #include "talvesh/names.hpp"
@@ -128,12 +129,6 @@ int constants_init()
 
 // --- exec ---------------------------------------------------------------------
 
-int set_str(PyObject* dict, const char* key, const char* text)
-{
-    Ref value = Ref::steal(PyUnicode_InternFromString(text));
-    return value ? PyDict_SetItemString(dict, key, value.get()) : -1;
-}
-
 Ref none_tuple(Py_ssize_t size)
 {
     Ref tuple = Ref::steal(PyTuple_New(size));
@@ -158,7 +153,7 @@ int add_init(PyObject* ns, PyObject* module, PyObject* globals)
         return -1;
     }
     for (int i = 0; i < 12; ++i) {
-        if (set_str(annotations.get(), init_varnames[i + 1], init_annotations[i]) < 0) {
+        if (dict_set_str(annotations.get(), init_varnames[i + 1], init_annotations[i]) < 0) {
             return -1;
         }
     }
@@ -180,8 +175,9 @@ int add_is_ignored(PyObject* ns, PyObject* module, PyObject* globals)
     Ref annotations = Ref::steal(PyDict_New());
     Ref defaults = none_tuple(2);
     Ref doc = Ref::steal(PyUnicode_FromString(is_ignored_doc));
-    if (!annotations || !defaults || !doc || set_str(annotations.get(), "path", "Path") < 0 ||
-        set_str(annotations.get(), "name", "str") < 0 || set_str(annotations.get(), "return", "bool") < 0) {
+    if (!annotations || !defaults || !doc || dict_set_str(annotations.get(), "path", "Path") < 0 ||
+        dict_set_str(annotations.get(), "name", "str") < 0 ||
+        dict_set_str(annotations.get(), "return", "bool") < 0) {
         return -1;
     }
     return add_function(ns, is_ignored_spec, module, globals, defaults.get(), annotations.get(), doc.get());
@@ -231,7 +227,7 @@ int module_exec(PyObject* module) noexcept
     // once it is complete.
     Ref ns = Ref::steal(PyDict_New());
     if (!ns || PyDict_SetItemString(ns.get(), "__module__", module_str.get()) < 0 ||
-        set_str(ns.get(), "__qualname__", "LoaderIgnore") < 0) {
+        dict_set_str(ns.get(), "__qualname__", "LoaderIgnore") < 0) {
         return fail(line_class);
     }
     Ref slots = Ref::steal(Py_BuildValue("(ssssss)", slot_declared[0], slot_declared[1], slot_declared[2],
@@ -252,11 +248,7 @@ int module_exec(PyObject* module) noexcept
     }
 
     Ref class_name = Ref::steal(PyUnicode_InternFromString("LoaderIgnore"));
-    Ref bases = Ref::steal(PyTuple_New(0));
-    Ref cls = class_name && bases ? Ref::steal(PyObject_CallFunctionObjArgs(
-                                        reinterpret_cast<PyObject*>(&PyType_Type), class_name.get(),
-                                        bases.get(), ns.get(), nullptr))
-                                  : Ref();
+    Ref cls = class_name ? new_class(class_name.get(), ns.get()) : Ref();
     if (!cls || PyDict_SetItem(globals, class_name.get(), cls.get()) < 0) {
         return fail(line_class);
     }
