@@ -1,5 +1,7 @@
 #include "common/lookup.hpp"
 
+#include "common/intern.hpp"
+
 namespace brindova {
 namespace {
 
@@ -25,22 +27,31 @@ Ref submodule_stand_in(PyObject* module, PyObject* name)
 
 }  // namespace
 
-Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* name) noexcept
+Ref lookup_builtin(PyObject* builtins, PyObject* name) noexcept
 {
     PyObject* raw = nullptr;
-    int found = PyDict_GetItemRef(globals, name, &raw);
-    if (found == 0) {
-        found = PyObject_GetOptionalAttr(builtins, name, &raw);
-        if (found == 0) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        }
+    if (PyObject_GetOptionalAttr(builtins, name, &raw) == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
     return Ref::steal(raw);
 }
 
+Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* name, bool* in_globals) noexcept
+{
+    PyObject* raw = nullptr;
+    const int found = PyDict_GetItemRef(globals, name, &raw);
+    if (in_globals != nullptr) {
+        *in_globals = found > 0;
+    }
+    if (found != 0) {
+        return Ref::steal(raw);
+    }
+    return lookup_builtin(builtins, name);
+}
+
 Ref import_module(const char* module_name, PyObject* globals) noexcept
 {
-    Ref module_key = Ref::steal(PyUnicode_InternFromString(module_name));
+    Ref module_key = interned(module_name);
     if (!module_key) {
         return {};
     }
@@ -58,7 +69,7 @@ Ref import_module(const char* module_name, PyObject* globals) noexcept
 
 Ref import_from(const char* module_name, PyObject* name, PyObject* globals) noexcept
 {
-    Ref module_key = Ref::steal(PyUnicode_InternFromString(module_name));
+    Ref module_key = interned(module_name);
     if (!module_key) {
         return {};
     }
@@ -76,8 +87,8 @@ Ref import_from(const char* module_name, PyObject* name, PyObject* globals) noex
     }
     if (!module) {
         Ref locals = Ref::steal(PyDict_New());
-        Ref fromlist = Ref::steal(PyTuple_Pack(1, name));
-        if (!locals || !fromlist) {
+        Ref fromlist = locals ? Ref::steal(PyTuple_Pack(1, name)) : Ref();
+        if (!fromlist) {
             return {};
         }
         module = Ref::steal(PyImport_ImportModuleLevelObject(module_key.get(), globals, locals.get(),

@@ -6,9 +6,15 @@
 
 namespace brindova {
 
+// The attribute `name` of the builtins module; NameError when it has none.
+Ref lookup_builtin(PyObject* builtins, PyObject* name) noexcept;
+
 // The value of `name` in the module namespace `globals`, else the attribute of
-// the builtins module; NameError when neither has it.
-Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* name) noexcept;
+// the builtins module; NameError when neither has it. The one place where a
+// global of the modules' code is resolved. `in_globals`, when given, tells
+// whether the value came from `globals`.
+Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* name,
+                  bool* in_globals = nullptr) noexcept;
 
 // `from <module_name> import <name>` as a module's exec performs it: an entry
 // of the module table that already has the name is used as it is; otherwise

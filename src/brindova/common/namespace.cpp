@@ -1,10 +1,12 @@
 #include "common/namespace.hpp"
 
+#include "common/intern.hpp"
+
 namespace brindova {
 
 int dict_set_str(PyObject* dict, const char* key, const char* text) noexcept
 {
-    Ref value = Ref::steal(PyUnicode_InternFromString(text));
+    Ref value = interned(text);
     return value ? PyDict_SetItemString(dict, key, value.get()) : -1;
 }
 

@@ -2,12 +2,15 @@
 // configuration source by their file-name extensions, and its default
 // instance `Extensions`.
 #include "common/guard.hpp"
+#include "common/intern.hpp"
 #include "common/lookup.hpp"
 #include "common/namespace.hpp"
 
 namespace brindova::extensions {
 namespace {
 
+// The module's only process-wide state: its guard, made at the first import
+// and kept for the life of the process, never released.
 ModuleGuard guard{"extensions", "brindova.extensions", "src/brindova/extensions",
                   "init brindova.extensions"};
 
@@ -59,10 +62,10 @@ Ref make_namespace(int& line)
 // `dataclass(frozen=True)`, with `dataclass` looked up by name at this moment.
 Ref make_decorator(PyObject* globals)
 {
-    Ref name = Ref::steal(PyUnicode_InternFromString("dataclass"));
+    Ref name = interned("dataclass");
     Ref dataclass = name ? lookup_global(globals, guard.builtins, name.get()) : Ref();
-    Ref kwnames = Ref::steal(Py_BuildValue("(s)", "frozen"));
-    if (!dataclass || !kwnames) {
+    Ref kwnames = dataclass ? Ref::steal(Py_BuildValue("(s)", "frozen")) : Ref();
+    if (!kwnames) {
         return {};
     }
     PyObject* args[] = {nullptr, Py_True};
@@ -79,7 +82,7 @@ int module_exec(PyObject* module) noexcept
     PyObject* globals = PyModule_GetDict(module);
     auto fail = [&](int line) { return guard_exec_fail(guard, module, line); };
 
-    Ref dataclass_name = Ref::steal(PyUnicode_InternFromString("dataclass"));
+    Ref dataclass_name = interned("dataclass");
     Ref dataclass = dataclass_name ? import_from("dataclasses", dataclass_name.get(), globals) : Ref();
     if (!dataclass || PyDict_SetItem(globals, dataclass_name.get(), dataclass.get()) < 0) {
         return fail(line_import);
@@ -95,7 +98,7 @@ int module_exec(PyObject* module) noexcept
     if (!decorator) {
         return fail(line_decorator);
     }
-    Ref class_name = Ref::steal(PyUnicode_InternFromString("_Extensions"));
+    Ref class_name = interned("_Extensions");
     Ref cls = class_name ? new_class(class_name.get(), ns.get()) : Ref();
     if (!cls) {
         return fail(line_class);

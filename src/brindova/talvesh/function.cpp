@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "common/intern.hpp"
 #include "common/traceback.hpp"
-#include "talvesh/names.hpp"
+#include "talvesh/state.hpp"
 
 namespace brindova::talvesh {
 namespace {
@@ -25,9 +26,6 @@ struct NativeFunction {
     PyObject* dict;
     PyObject* weakrefs;
 };
-
-// Made once by function_type_ready and kept for the life of the process.
-PyTypeObject* function_type = nullptr;
 
 NativeFunction* as_function(PyObject* obj)
 {
@@ -92,7 +90,9 @@ int raise_type_error(const char* argument, PyTypeObject* expected, PyObject* val
     PyTypeObject* got = Py_TYPE(value);
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                  argument, expected->tp_name, got->tp_name);
-    if (PyType_IsSubtype(got, expected)) {
+    // When the message itself could not be made, a MemoryError is pending:
+    // the note explains a TypeError and belongs on nothing else.
+    if (PyType_IsSubtype(got, expected) && PyErr_ExceptionMatches(PyExc_TypeError)) {
         PyObject* exc = PyErr_GetRaisedException();
         Ref note = Ref::steal(PyUnicode_FromFormat(
             "Subclasses of built-in types are not accepted for this argument: pass a plain %.200s "
@@ -169,11 +169,19 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 {
     NativeFunction* self = as_function(callable);
     const FunctionSpec& spec = *self->spec;
-    PyObject* values[max_arguments];
-    if (bind(spec, args, PyVectorcall_NARGS(nargsf), kwnames, values) < 0) {
+    // A call loop through native code alone (a `Path` whose conversion calls
+    // __init__ again, say) must meet the recursion limit as a Python one
+    // does. The RecursionError comes before any argument is bound, so it
+    // carries the entry of a binding failure: the function's first line.
+    if (Py_EnterRecursiveCall(" while calling a native function") != 0) {
         return function_fail(spec, self->globals, spec.first_line);
     }
-    return spec.body(spec, self->globals, values);
+    PyObject* values[max_arguments];
+    PyObject* result = bind(spec, args, PyVectorcall_NARGS(nargsf), kwnames, values) < 0
+                           ? function_fail(spec, self->globals, spec.first_line)
+                           : spec.body(spec, self->globals, values);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // --- descriptor and attributes ------------------------------------------------
@@ -386,18 +394,22 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept
     return 0;
 }
 
+// Other slots rely on name, qualified name, globals and code never being null
+// (__name__, repr(), the traceback entry of a failing call), and a cleared
+// function can still be reached while its cycle is broken up. Globals and
+// code are kept until dealloc: a dict and a code object break no cycle of
+// ours by being dropped here. A name may be a str subclass that is part of a
+// cycle, so it is swapped for an immutable empty string, as CPython does.
 int function_clear(PyObject* self) noexcept
 {
     NativeFunction* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
+    Py_SETREF(f->name, Py_NewRef(names.empty));
+    Py_SETREF(f->qualname, Py_NewRef(names.empty));
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->module);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->code);
     Py_CLEAR(f->dict);
     return 0;
 }
@@ -410,6 +422,11 @@ void function_dealloc(PyObject* self) noexcept
         PyObject_ClearWeakRefs(self);
     }
     function_clear(self);
+    NativeFunction* f = as_function(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->code);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -441,25 +458,25 @@ Ref make_code(const FunctionSpec& spec)
 {
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(
         PyCode_NewEmpty(source_path, spec.name, spec.first_line)));
-    Ref varnames = Ref::steal(PyTuple_New(spec.nvarnames));
-    if (!code || !varnames) {
+    Ref varnames = code ? Ref::steal(PyTuple_New(spec.nvarnames)) : Ref();
+    if (!varnames) {
         return {};
     }
     for (int i = 0; i < spec.nvarnames; ++i) {
-        PyObject* name = PyUnicode_InternFromString(spec.varnames[i]);
-        if (name == nullptr) {
+        Ref name = interned(spec.varnames[i]);
+        if (!name) {
             return {};
         }
-        PyTuple_SET_ITEM(varnames.get(), i, name);
+        PyTuple_SET_ITEM(varnames.get(), i, name.release());
     }
     Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
-    Ref no_args = Ref::steal(PyTuple_New(0));
-    Ref fields = Ref::steal(Py_BuildValue(
+    Ref no_args = replace ? Ref::steal(PyTuple_New(0)) : Ref();
+    Ref fields = no_args ? Ref::steal(Py_BuildValue(
         "{s:i,s:i,s:i,s:i,s:O,s:i,s:s}", "co_argcount", spec.argcount, "co_posonlyargcount",
         spec.self_by_keyword ? 0 : 1, "co_kwonlyargcount", 0, "co_nlocals", spec.nvarnames,
         "co_varnames", varnames.get(), "co_flags", CO_OPTIMIZED | CO_NEWLOCALS, "co_qualname",
-        spec.qualname));
-    if (!replace || !no_args || !fields) {
+        spec.qualname)) : Ref();
+    if (!fields) {
         return {};
     }
     return Ref::steal(PyObject_Call(replace.get(), no_args.get(), fields.get()));
@@ -470,11 +487,8 @@ Ref make_code(const FunctionSpec& spec)
 int function_intern_names(FunctionSpec& spec) noexcept
 {
     for (int i = 0; i < spec.argcount; ++i) {
-        if (spec.interned[i] == nullptr) {
-            spec.interned[i] = PyUnicode_InternFromString(spec.varnames[i]);
-            if (spec.interned[i] == nullptr) {
-                return -1;
-            }
+        if (intern_once(spec.interned[i], spec.varnames[i]) < 0) {
+            return -1;
         }
     }
     return 0;
@@ -484,6 +498,11 @@ int function_type_ready() noexcept
 {
     if (function_type == nullptr) {
         function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_type_spec));
+        // CPython 3.13.0 returns null without an exception when its first
+        // allocation fails.
+        if (function_type == nullptr && !PyErr_Occurred()) {
+            PyErr_NoMemory();
+        }
     }
     return function_type != nullptr ? 0 : -1;
 }
@@ -491,10 +510,12 @@ int function_type_ready() noexcept
 PyObject* function_new(const FunctionSpec& spec, PyObject* module_name, PyObject* globals,
                        PyObject* defaults, PyObject* annotations, PyObject* doc) noexcept
 {
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    Ref qualname = Ref::steal(PyUnicode_InternFromString(spec.qualname));
-    Ref code = make_code(spec);
-    if (!name || !qualname || !code) {
+    // Each object is checked before the next is made: no call may run with
+    // the previous one's MemoryError pending.
+    Ref name = interned(spec.name);
+    Ref qualname = name ? interned(spec.qualname) : Ref();
+    Ref code = qualname ? make_code(spec) : Ref();
+    if (!code) {
         return nullptr;
     }
     NativeFunction* f = PyObject_GC_New(NativeFunction, function_type);

@@ -1,82 +1,42 @@
 #include "talvesh/matcher.hpp"
 
-#include "talvesh/names.hpp"
+#include "common/lookup.hpp"
+#include "talvesh/state.hpp"
 
 namespace brindova::talvesh {
 namespace {
 
-// The last lookup, when it went the common way: `fnmatch` found in the
-// module's namespace, holding a plain module whose namespace has `fnmatch`.
-// Its result depends only on those two dicts, so it stays valid until either
-// changes; a dict watcher sees every change and only marks the entry stale
-// (the callback runs inside the dict operation and must not run other code).
-struct Remembered {
-    int watcher = -1;
-    bool valid = false;
-    PyObject* globals = nullptr;   // strong: a freed dict's address could come back
-    PyObject* module = nullptr;    // strong: keeps its namespace dict alive
-    PyObject* function = nullptr;  // strong
-};
-
-Remembered remembered;
-
-int on_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept
+int on_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept
 {
-    if (remembered.valid &&
-        (dict == remembered.globals || dict == PyModule_GetDict(remembered.module))) {
-        remembered.valid = false;
-    }
+    fnmatch_cache.changed();
     return 0;
-}
-
-// Replaces the remembered lookup; references are dropped only after the new
-// ones are in place, since dropping them can run code.
-void remember(PyObject* globals, PyObject* module, PyObject* function)
-{
-    if (remembered.watcher < 0 || PyDict_Watch(remembered.watcher, globals) < 0 ||
-        PyDict_Watch(remembered.watcher, PyModule_GetDict(module)) < 0) {
-        PyErr_Clear();
-        return;
-    }
-    PyObject* old[] = {remembered.globals, remembered.module, remembered.function};
-    remembered.globals = Py_NewRef(globals);
-    remembered.module = Py_NewRef(module);
-    remembered.function = Py_NewRef(function);
-    remembered.valid = true;
-    for (PyObject* obj : old) {
-        Py_XDECREF(obj);
-    }
 }
 
 // Looks `fnmatch` up as the module's code would: the module namespace, then
 // the builtins, then the attribute of whatever was found.
 Ref lookup(PyObject* globals)
 {
-    PyObject* raw = nullptr;
-    int in_globals = PyDict_GetItemRef(globals, names.fnmatch, &raw);
-    if (in_globals < 0) {
+    const std::uint64_t armed = fnmatch_cache.arm();
+    bool cacheable = fnmatch_cache.watch(globals);
+    bool in_globals = false;
+    Ref holder = lookup_global(globals, guard.builtins, names.fnmatch, &in_globals);
+    if (!holder) {
         return {};
     }
-    if (in_globals == 0) {
-        if (PyObject_GetOptionalAttr(guard.builtins, names.fnmatch, &raw) == 0) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", names.fnmatch);
-        }
-        if (raw == nullptr) {
-            return {};
-        }
-    }
-    Ref holder = Ref::steal(raw);
+    cacheable = cacheable && in_globals;
     if (PyModule_CheckExact(holder.get())) {
         // The module type defines no attribute of this name, so a plain
         // module's attribute is its namespace entry, when it has one.
-        raw = nullptr;
-        if (PyDict_GetItemRef(PyModule_GetDict(holder.get()), names.fnmatch, &raw) < 0) {
+        PyObject* ns = PyModule_GetDict(holder.get());
+        cacheable = cacheable && fnmatch_cache.watch(ns);
+        PyObject* raw = nullptr;
+        if (PyDict_GetItemRef(ns, names.fnmatch, &raw) < 0) {
             return {};
         }
         Ref function = Ref::steal(raw);
         if (function) {
-            if (in_globals > 0) {
-                remember(globals, holder.get(), function.get());
+            if (cacheable) {
+                fnmatch_cache.commit(armed, globals, holder.get(), function.get());
             }
             return function;
         }
@@ -86,22 +46,60 @@ Ref lookup(PyObject* globals)
 
 }  // namespace
 
-void matcher_init() noexcept
+void FnmatchCache::init() noexcept
 {
-    if (remembered.watcher < 0) {
-        remembered.watcher = PyDict_AddWatcher(on_dict_change);
-        if (remembered.watcher < 0) {
+    if (watcher_ < 0) {
+        watcher_ = PyDict_AddWatcher(on_dict_change);
+        if (watcher_ < 0) {
             PyErr_Clear();
         }
     }
 }
 
-PyObject* matcher_call(PyObject* globals, PyObject* text, PyObject* pattern) noexcept
+PyObject* FnmatchCache::get(PyObject* globals) const noexcept
 {
     // A module's class can be reassigned without touching its namespace.
-    const bool fresh = remembered.valid && remembered.globals == globals &&
-                       PyModule_CheckExact(remembered.module);
-    Ref function = fresh ? Ref::borrow(remembered.function) : lookup(globals);
+    const bool valid = function_ != nullptr && committed_at_ == changes_ && globals_ == globals &&
+                       PyModule_CheckExact(module_);
+    return valid ? function_ : nullptr;
+}
+
+bool FnmatchCache::watch(PyObject* dict) noexcept
+{
+    if (watcher_ < 0 || PyDict_Watch(watcher_, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+void FnmatchCache::commit(std::uint64_t armed, PyObject* globals, PyObject* module,
+                          PyObject* function) noexcept
+{
+    if (armed != changes_) {
+        return;
+    }
+    // The new entry is in place before the old references are dropped, since
+    // dropping them can run code.
+    PyObject* old[] = {globals_, module_, function_};
+    globals_ = Py_NewRef(globals);
+    module_ = Py_NewRef(module);
+    function_ = Py_NewRef(function);
+    committed_at_ = changes_;
+    for (PyObject* obj : old) {
+        Py_XDECREF(obj);
+    }
+}
+
+void matcher_init() noexcept
+{
+    fnmatch_cache.init();
+}
+
+PyObject* matcher_call(PyObject* globals, PyObject* text, PyObject* pattern) noexcept
+{
+    PyObject* remembered = fnmatch_cache.get(globals);
+    Ref function = remembered != nullptr ? Ref::borrow(remembered) : lookup(globals);
     if (!function) {
         return nullptr;
     }

@@ -1,17 +1,22 @@
 // brindova.talvesh: the module's exec and the assembly of LoaderIgnore, an
 // ordinary class made by `type` whose callables are native functions.
+#include "common/intern.hpp"
 #include "common/lookup.hpp"
 #include "common/namespace.hpp"
 #include "talvesh/function.hpp"
 #include "talvesh/matcher.hpp"
-#include "talvesh/names.hpp"
+#include "talvesh/state.hpp"
 #include "talvesh/rules.hpp"
 #include "talvesh/slots.hpp"
 
 namespace brindova::talvesh {
 
+// The process-wide state declared in state.hpp.
 Names names{};
 ModuleGuard guard{"talvesh", "brindova.talvesh", source_path, "init brindova.talvesh"};
+PyTypeObject* function_type = nullptr;
+FnmatchCache fnmatch_cache;
+SlotLayout slot_layout;
 
 namespace {
 
@@ -96,26 +101,18 @@ FunctionSpec getter_specs[slot_count] = {
 
 // --- constants ----------------------------------------------------------------
 
-int intern(PyObject*& name, const char* text)
-{
-    if (name == nullptr) {
-        name = PyUnicode_InternFromString(text);
-    }
-    return name != nullptr ? 0 : -1;
-}
-
 // Made at the first exec; an exec that runs again after a failed import finds
 // what the first one already made.
 int constants_init()
 {
-    if (intern(names.Path, "Path") < 0 || intern(names.fnmatch, "fnmatch") < 0 ||
-        intern(names.resolve, "resolve") < 0 || intern(names.name, "name") < 0 ||
-        intern(names.parents, "parents") < 0 || intern(names.empty, "") < 0 ||
-        intern(names.add_note, "add_note") < 0) {
+    if (intern_once(names.Path, "Path") < 0 || intern_once(names.fnmatch, "fnmatch") < 0 ||
+        intern_once(names.resolve, "resolve") < 0 || intern_once(names.name, "name") < 0 ||
+        intern_once(names.parents, "parents") < 0 || intern_once(names.empty, "") < 0 ||
+        intern_once(names.add_note, "add_note") < 0) {
         return -1;
     }
     for (int slot = 0; slot < slot_count; ++slot) {
-        if (intern(names.slots[slot], slot_stored[slot]) < 0 ||
+        if (intern_once(names.slots[slot], slot_stored[slot]) < 0 ||
             function_intern_names(getter_specs[slot]) < 0) {
             return -1;
         }
@@ -173,9 +170,9 @@ int add_property(PyObject* ns, PyObject* property, const FunctionSpec& spec, PyO
 int add_is_ignored(PyObject* ns, PyObject* module, PyObject* globals)
 {
     Ref annotations = Ref::steal(PyDict_New());
-    Ref defaults = none_tuple(2);
-    Ref doc = Ref::steal(PyUnicode_FromString(is_ignored_doc));
-    if (!annotations || !defaults || !doc || dict_set_str(annotations.get(), "path", "Path") < 0 ||
+    Ref defaults = annotations ? none_tuple(2) : Ref();
+    Ref doc = defaults ? Ref::steal(PyUnicode_FromString(is_ignored_doc)) : Ref();
+    if (!doc || dict_set_str(annotations.get(), "path", "Path") < 0 ||
         dict_set_str(annotations.get(), "name", "str") < 0 ||
         dict_set_str(annotations.get(), "return", "bool") < 0) {
         return -1;
@@ -186,15 +183,8 @@ int add_is_ignored(PyObject* ns, PyObject* module, PyObject* globals)
 // The `property` of the builtins, read once: it makes all six properties.
 Ref builtin_property()
 {
-    Ref name = Ref::steal(PyUnicode_InternFromString("property"));
-    if (!name) {
-        return {};
-    }
-    PyObject* raw = nullptr;
-    if (PyObject_GetOptionalAttr(guard.builtins, name.get(), &raw) == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
-    }
-    return Ref::steal(raw);
+    Ref name = interned("property");
+    return name ? lookup_builtin(guard.builtins, name.get()) : Ref();
 }
 
 int module_exec(PyObject* module) noexcept
@@ -206,7 +196,7 @@ int module_exec(PyObject* module) noexcept
     PyObject* globals = PyModule_GetDict(module);
     auto fail = [&](int line) { return guard_exec_fail(guard, module, line); };
 
-    Ref module_str = Ref::steal(PyUnicode_InternFromString(module_name));
+    Ref module_str = interned(module_name);
     if (!module_str || constants_init() < 0) {
         return fail(line_module);
     }
@@ -247,7 +237,7 @@ int module_exec(PyObject* module) noexcept
         return fail(is_ignored_spec.first_line);
     }
 
-    Ref class_name = Ref::steal(PyUnicode_InternFromString("LoaderIgnore"));
+    Ref class_name = interned("LoaderIgnore");
     Ref cls = class_name ? new_class(class_name.get(), ns.get()) : Ref();
     if (!cls || PyDict_SetItem(globals, class_name.get(), cls.get()) < 0) {
         return fail(line_class);

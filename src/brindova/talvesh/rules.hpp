@@ -3,7 +3,7 @@
 #pragma once
 
 #include "talvesh/function.hpp"
-#include "talvesh/names.hpp"
+#include "talvesh/state.hpp"
 #include "talvesh/slots.hpp"
 
 namespace brindova::talvesh {

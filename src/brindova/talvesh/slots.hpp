@@ -9,7 +9,7 @@
 #pragma once
 
 #include "common/ref.hpp"
-#include "talvesh/names.hpp"
+#include "talvesh/state.hpp"
 
 namespace brindova::talvesh {
 
