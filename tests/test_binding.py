@@ -52,6 +52,17 @@ class RaisingEq(str):
     __hash__ = str.__hash__
 
 
+class RaisingOnBound(str):
+    """Unequal to every name but `file`, where the comparison raises."""
+
+    def __eq__(self, other):
+        if str(other) == "file":
+            raise LookupError("compared")
+        return False
+
+    __hash__ = str.__hash__
+
+
 LongName = type("L" * 300, (), {})
 
 _vectorcall = ctypes.pythonapi.PyObject_Vectorcall
@@ -229,9 +240,15 @@ def test_binding_failure(call, function, message, notes):
         assert entries(error)[-1] == expected
 
 
-def test_raising_keyword_equality_propagates():
+# Against a parameter not yet bound, and against one bound by position
+# (looked at only to word the error).
+@pytest.mark.parametrize("call", [
+    lambda: LoaderIgnore(**{RaisingEq("files"): ()}),
+    lambda: LoaderIgnore(None, **{RaisingOnBound("file"): 1}),
+])
+def test_raising_keyword_equality_propagates(call):
     with pytest.raises(LookupError, match="^compared$") as info:
-        LoaderIgnore(**{RaisingEq("files"): ()})
+        call()
     tail = entries(info.value)[-2:]
     assert tail[0] == (SOURCE, "brindova.talvesh.LoaderIgnore.__init__", 26)
     assert tail[1][1] == "__eq__"

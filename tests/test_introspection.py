@@ -1,5 +1,6 @@
 import inspect
 import pickle
+import sys
 import types
 import typing
 import warnings
@@ -138,7 +139,14 @@ def test_annotations(name, items):
     assert f.__annotations__ is first
 
 
-ATTRIBUTES = ["__doc__", "__name__", "__qualname__", "__annotations__", "__defaults__", "__kwdefaults__"]
+ATTRIBUTES = ["__doc__", "__name__", "__qualname__", "__module__", "__annotations__", "__defaults__",
+              "__kwdefaults__"]
+DELETE = object()
+
+
+def unique(text):
+    """A str made at run time, neither interned nor immortal."""
+    return "".join(list(text))
 
 
 @pytest.fixture(params=["__init__", "files", "is_ignored"])
@@ -155,12 +163,21 @@ def native(request):
 
 @pytest.mark.parametrize(
     "attribute, value",
-    [("__doc__", "new doc"), ("__doc__", None), ("__name__", "renamed"), ("__qualname__", "Other.renamed"),
+    [("__doc__", unique("new doc")), ("__doc__", None), ("__name__", unique("renamed")),
+     ("__qualname__", unique("Other.renamed")), ("__module__", unique("elsewhere")), ("__module__", None),
      ("__annotations__", {"x": "int"})],
 )
 def test_reassign_attribute(native, attribute, value):
     setattr(native, attribute, value)
-    assert getattr(native, attribute) is value
+    # Every read hands out a reference of its own.
+    count = sys.getrefcount(value)
+    for _ in range(100):
+        assert getattr(native, attribute) is value
+    assert sys.getrefcount(value) == count
+
+
+def test_repr(native):
+    assert repr(native) == f"<native function {native.__qualname__} at {id(native):#x}>"
 
 
 def python_function():
@@ -169,24 +186,42 @@ def python_function():
 
 @pytest.mark.parametrize(
     "attribute, value",
-    [("__name__", 1), ("__name__", b"n"), ("__qualname__", None), ("__annotations__", []),
-     ("__defaults__", [None]), ("__kwdefaults__", ())],
+    [("__name__", 1), ("__name__", b"n"), ("__name__", DELETE), ("__qualname__", None),
+     ("__qualname__", DELETE), ("__annotations__", []), ("__defaults__", [None]), ("__kwdefaults__", ())],
 )
 def test_reassign_wrong_type(native, attribute, value):
     # The same refusals, with the same words, as a Python function's.
+    def change(f):
+        if value is DELETE:
+            delattr(f, attribute)
+        else:
+            setattr(f, attribute, value)
+
     with pytest.raises(TypeError) as expected:
-        setattr(python_function, attribute, value)
+        change(python_function)
     before = getattr(native, attribute)
     with pytest.raises(TypeError) as info:
-        setattr(native, attribute, value)
+        change(native)
     assert str(info.value) == str(expected.value)
     assert getattr(native, attribute) is before
 
 
-def test_deleting_annotations_gives_a_new_kept_dict(native):
-    del native.__annotations__
+@pytest.mark.parametrize("clear", [lambda f: delattr(f, "__annotations__"),
+                                   lambda f: setattr(f, "__annotations__", None)])
+def test_deleting_annotations_gives_a_new_kept_dict(native, clear):
+    old = native.__annotations__
+    clear(native)
     fresh = native.__annotations__
-    assert fresh == {} and native.__annotations__ is fresh
+    assert fresh == {} and fresh is not old and native.__annotations__ is fresh
+
+
+def test_defaults_warning_as_error_changes_nothing(native):
+    before = native.__defaults__
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)
+        with pytest.raises(RuntimeWarning, match="omitted arguments are always None"):
+            native.__defaults__ = (1,)
+    assert native.__defaults__ is before
 
 
 @pytest.mark.parametrize(

@@ -1,4 +1,5 @@
 import builtins
+import json
 import sys
 import threading
 import types
@@ -215,3 +216,89 @@ def test_threads_share_a_mutating_rule_set(tmp_path):
         sys.setswitchinterval(old_interval)
     assert errors == []
     assert len(answers) == 3 * 600 * len(queries) and all(type(a) is bool for a in answers)
+
+
+def _holder_with_getattr(function):
+    module = types.ModuleType("lazy")
+    module.__getattr__ = lambda name: function
+    return module
+
+
+# A holder whose function is not a namespace entry of a plain module: the
+# attribute is read anew at every test, so a replaced function is used next.
+@pytest.mark.parametrize("make_holder", [lambda f: types.SimpleNamespace(fnmatch=f), _holder_with_getattr])
+def test_fnmatch_holder_other_than_a_plain_module(monkeypatch, make_holder):
+    x = LoaderIgnore(env_name_masks=["a*", "b*"])
+    monkeypatch.setattr(talvesh, "fnmatch", make_holder(lambda text, pattern: pattern == "b*"))
+    assert x.is_ignored(name="N") is True
+    monkeypatch.setattr(talvesh, "fnmatch", make_holder(lambda text, pattern: False))
+    assert x.is_ignored(name="N") is False
+
+
+LOOP_PREAMBLE = """
+import functools, json, pathlib, traceback
+import brindova.talvesh as talvesh
+from brindova.talvesh import LoaderIgnore
+"""
+
+
+# Call loops that pass through native code only raise RecursionError, as
+# their Python twins do; it carries the entry of a binding failure (the
+# function's first line), and the interpreter goes on working.
+@pytest.mark.parametrize("setup, function, line", [
+    ("talvesh.Path = LoaderIgnore.__new__(LoaderIgnore).__init__\n"
+     "call = lambda: LoaderIgnore(file='a')", "__init__", 26),
+    ("talvesh.Path = functools.partial(LoaderIgnore.__new__(LoaderIgnore).__init__)\n"
+     "call = lambda: LoaderIgnore(file='a')", "__init__", 26),
+    ("class P(pathlib.PosixPath): pass\n"
+     "rules, p = LoaderIgnore(), P('x')\n"
+     "p.resolve = functools.partial(rules.is_ignored, p)\n"
+     "call = lambda: rules.is_ignored(p)", "is_ignored", 135),
+])
+def test_native_call_loops_meet_the_recursion_limit(run_py, setup, function, line):
+    out = run_py(LOOP_PREAMBLE + setup + """
+try:
+    call()
+except RecursionError as error:
+    last = traceback.extract_tb(error.__traceback__)[-1]
+talvesh.Path = pathlib.Path
+x = LoaderIgnore(file="a", env_name_mask="E*")
+print(json.dumps([last.filename, last.name, last.lineno,
+                  x.is_ignored(pathlib.Path("d/a")), x.is_ignored(name="EX")]))
+""").stdout
+    assert json.loads(out) == [
+        "src/brindova/talvesh", f"brindova.talvesh.LoaderIgnore.{function}", line, True, True]
+
+
+def test_cleared_function_stays_usable(run_py):
+    # The collector's clear can reach a function that is still referenced
+    # from elsewhere; what the other slots read must stay valid.
+    out = run_py(LOOP_PREAMBLE + """
+import ctypes
+get_slot = ctypes.pythonapi.PyType_GetSlot
+get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+f = LoaderIgnore.is_ignored
+clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(f), 51))  # Py_tp_clear
+assert clear(f) == 0
+try:
+    LoaderIgnore().is_ignored(name=1)
+except TypeError as error:
+    last = traceback.extract_tb(error.__traceback__)[-1]
+print(json.dumps([f.__name__, f.__qualname__, repr(f).startswith("<native function  at "),
+                  f.__globals__ is vars(talvesh), f.__code__.co_name, last.name, last.lineno,
+                  LoaderIgnore(env_names=["E"]).is_ignored(name="E")]))
+""").stdout
+    assert json.loads(out) == [
+        "", "", True, True, "is_ignored", "brindova.talvesh.LoaderIgnore.is_ignored", 135, True]
+
+
+def test_function_dropped_from_the_class_clears_weak_references(run_py):
+    out = run_py(LOOP_PREAMBLE + """
+import gc, weakref
+called = []
+ref = weakref.ref(LoaderIgnore.is_ignored, called.append)
+del LoaderIgnore.is_ignored
+gc.collect()
+print(json.dumps([ref() is None, called == [ref]]))
+""").stdout
+    assert json.loads(out) == [True, True]

@@ -269,18 +269,25 @@ print(json.dumps(complete(m)))
     assert json.loads(out) is True
 
 
-def test_failed_load_under_bare_name_leaves_no_canonical_entry(run_py):
-    out = run_py(LOAD_AS_TALVESH + CHECK_COMPLETE + """
-import fnmatch
+# A failed load under another name takes out of the module table only what
+# it put there itself: a different module under the canonical key stays.
+@pytest.mark.parametrize("foreign, left_behind", [(False, False), (True, True)])
+def test_failed_load_under_bare_name_leaves_no_canonical_entry(run_py, foreign, left_behind):
+    out = run_py(LOAD_AS_TALVESH + CHECK_COMPLETE + f"""
+import fnmatch, types
+foreign = types.ModuleType("foreign")
+if {foreign}:
+    sys.modules["brindova.talvesh"] = foreign
 sys.modules["fnmatch"] = None
 module = importlib.util.module_from_spec(spec)
 try:
     spec.loader.exec_module(module)
 except ModuleNotFoundError:
     pass
-left_behind = "brindova.talvesh" in sys.modules
+left_behind = sys.modules.get("brindova.talvesh") is foreign
+sys.modules.pop("brindova.talvesh", None)
 sys.modules["fnmatch"] = fnmatch
 import brindova.talvesh as m
 print(json.dumps([left_behind, m is not module, complete(m)]))
 """).stdout
-    assert json.loads(out) == [False, True, True]
+    assert json.loads(out) == [left_behind, True, True]

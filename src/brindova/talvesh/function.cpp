@@ -170,16 +170,28 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     NativeFunction* self = as_function(callable);
     const FunctionSpec& spec = *self->spec;
     // A call loop through native code alone (a `Path` whose conversion calls
-    // __init__ again, say) must meet the recursion limit as a Python one
-    // does. The RecursionError comes before any argument is bound, so it
-    // carries the entry of a binding failure: the function's first line.
+    // __init__ again, say) must meet a recursion limit as a Python one does.
+    // The interpreter's own check counts against its C limit, which allows
+    // more levels than the stack holds when each level nests several C frames
+    // (a functools.partial, a bound method, the body's own calls, and more
+    // still under a sanitizer), so each native call also counts as one Python
+    // frame against sys.getrecursionlimit(). The RecursionError comes before
+    // any argument is bound, so it carries the entry of a binding failure:
+    // the function's first line.
+    if (call_depth >= Py_GetRecursionLimit()) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a native function");
+        return function_fail(spec, self->globals, spec.first_line);
+    }
     if (Py_EnterRecursiveCall(" while calling a native function") != 0) {
         return function_fail(spec, self->globals, spec.first_line);
     }
+    ++call_depth;
     PyObject* values[max_arguments];
     PyObject* result = bind(spec, args, PyVectorcall_NARGS(nargsf), kwnames, values) < 0
                            ? function_fail(spec, self->globals, spec.first_line)
                            : spec.body(spec, self->globals, values);
+    --call_depth;
     Py_LeaveRecursiveCall();
     return result;
 }

@@ -90,6 +90,10 @@ private:
     Py_ssize_t offsets_[slot_count] = {};
 };
 
+// Native calls in progress on this thread, nested in one another; counted
+// against the recursion limit (function.cpp). Per thread, not per process.
+extern thread_local int call_depth;
+
 extern Names names;
 extern ModuleGuard guard;
 extern PyTypeObject* function_type;  // made by function_type_ready
