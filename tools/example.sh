@@ -23,8 +23,8 @@ sources_digest() {
 digest=$(sources_digest)
 if [[ ! -x $venv/bin/python || $(cat "$stamp" 2>/dev/null) != "$digest" ]]; then
     find_python
-    echo "Installing brindova into ${venv/#$repo\//}: compiles two C++ modules;" \
-         "the first time also fetches the build tools from PyPI (about 10-30 s)..." >&2
+    echo "Installing brindova into ${venv/#$repo\//}: building its two C++ modules" \
+         "(about 10-30 s; the first time also fetches pip and the build tools from PyPI)..." >&2
     start=$SECONDS
     rm -f "$stamp"
     if ! is_cpython313 "$venv/bin/python" >/dev/null; then
