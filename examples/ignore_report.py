@@ -95,29 +95,47 @@ def walk_files(root: Path) -> Iterator[Path]:
 
 
 def kind_of(path: Path) -> str:
-    """The kind of configuration source a file name announces, if any."""
+    """The kind of configuration source a file name announces, or "" for none."""
     suffix = path.suffix.lstrip(".")
     kinds = (Extensions.py, Extensions.yaml, Extensions.json, Extensions.env)
-    return suffix if suffix in kinds else "-"
+    return suffix if suffix in kinds else ""
 
 
-def report(rules: LoaderIgnore, root: Path, environment: Mapping[str, str]) -> None:
+LEGEND = """\
+  STATUS   IGNORED: the loader skips it; kept: the loader reads it
+  KIND     for kept files, the source kind their extension names
+           ({kinds}); blank when it names none"""
+
+
+def report(rules: LoaderIgnore, root: Path, label: str, environment: Mapping[str, str],
+           environment_label: str) -> None:
     # Queries are relative to the walked directory, so path masks written from
     # it ('build/*') match; the loader asks the same way.
     os.chdir(root)
     files = list(walk_files(Path(".")))
-    ignored_files = [p for p in files if rules.is_ignored(p)]
-    print(f"Files below {root}:")
-    for path in files:
-        mark = "ignored" if path in ignored_files else "kept   "
-        print(f"  {mark}  {kind_of(path):4}  {path}")
+    ignored_files = {p for p in files if rules.is_ignored(p)}
     names = sorted(environment)
-    ignored_names = [n for n in names if rules.is_ignored(name=n)]
-    print("Environment variables:")
+    ignored_names = {n for n in names if rules.is_ignored(name=n)}
+    kinds = ", ".join((Extensions.py, Extensions.yaml, Extensions.json, Extensions.env))
+
+    print(f"== Files below {label}")
+    print(LEGEND.format(kinds=kinds))
+    print()
+    print(f"  {'STATUS':8} {'KIND':5} FILE")
+    for path in files:
+        if path in ignored_files:
+            print(f"  {'IGNORED':8} {'':5} {path}")
+        else:
+            print(f"  {'kept':8} {kind_of(path):5} {path}")
+    print()
+    print(f"== Environment variables ({environment_label})")
+    print(f"  {'STATUS':8} NAME")
     for name in names:
-        print(f"  {'ignored' if name in ignored_names else 'kept   '}  {name}")
-    print(f"Totals: {len(ignored_files)} of {len(files)} files ignored, "
-          f"{len(ignored_names)} of {len(names)} environment variables ignored.")
+        print(f"  {'IGNORED' if name in ignored_names else 'kept':8} {name}")
+    print()
+    print("== Totals")
+    print(f"  {len(ignored_files)} of {len(files)} files ignored")
+    print(f"  {len(ignored_names)} of {len(names)} environment variables ignored")
 
 
 def make_demo_tree(base: Path) -> Path:
@@ -132,15 +150,18 @@ def make_demo_tree(base: Path) -> Path:
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     if args.demo:
+        # The demo tree lives in a temporary directory for the run only, so
+        # the report names it as the demo rather than by a path that will be gone.
         with tempfile.TemporaryDirectory() as tmp:
             root = make_demo_tree(Path(tmp)).resolve()
-            report(build_rules(args, root), root, DEMO_ENVIRONMENT)
+            report(build_rules(args, root), root, "the embedded demo directory",
+                   DEMO_ENVIRONMENT, "the embedded demo environment")
         return 0
     root = Path(args.directory).resolve()
     if not root.is_dir():
         print(f"{args.directory}: not a directory", file=sys.stderr)
         return 2
-    report(build_rules(args, root), root, os.environ)
+    report(build_rules(args, root), root, str(root), os.environ, "this process's environment")
     return 0
 
 

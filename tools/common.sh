@@ -46,5 +46,5 @@ make_build_venv() {
     fi
     py=$venv/bin/python
     "$py" -m pip install -q -U pip
-    "$py" -m pip install -q "scikit-build-core>=0.10" cmake ninja
+    "$py" -m pip install -q "scikit-build-core>=0.11" cmake ninja
 }

@@ -12,6 +12,7 @@
 # runs instrumented too.
 #
 # Usage: tools/sanitize.sh [pytest arguments]   (default: the whole suite)
+# Needs: a CPython 3.13, g++ (or CXX) with the ASan and UBSan runtimes, PyPI.
 # BRINDOVA_SAN_VENV overrides where the environment lives (outside the clone:
 # the tests insist on a module installed elsewhere). It is kept between runs,
 # as is the build directory, so a second run rebuilds only what changed.
@@ -28,18 +29,21 @@ log() { printf '\n=== %s\n' "$*"; }
 
 source "$repo/tools/common.sh"
 
-# The compiler brings the sanitizer runtimes with it.
+# Needs a C++20 compiler with the ASan and UBSan runtimes (with g++ on
+# Debian they come along: libasan, libubsan). Nothing is installed here: what
+# is missing is named, with the package that brings it.
 ensure_compiler() {
     if ! command -v "$CXX" >/dev/null 2>&1; then
-        log "installing g++"
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++ >/dev/null
+        echo "tools/sanitize.sh needs a C++ compiler: $CXX not found" >&2
+        echo "(Debian: apt-get install g++, which brings the sanitizer runtimes; or set CXX)" >&2
+        exit 1
     fi
     asan=$("$CXX" -print-file-name=libasan.so)
     ubsan=$("$CXX" -print-file-name=libubsan.so)
     if [[ ! -e $asan || ! -e $ubsan ]]; then
         echo "$CXX has no sanitizer runtimes (libasan.so, libubsan.so)" >&2
-        return 1
+        echo "(Debian: apt-get install libasan8 libubsan1, or the g++ package that matches $CXX)" >&2
+        exit 1
     fi
 }
 
