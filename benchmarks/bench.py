@@ -104,6 +104,7 @@ ENV_NAME_MASKS = ["BRINDOVA_*", "*_SECRET", "*_TOKEN", "AWS_*", "CI_*",
 # component.
 MISS_PATH = "conf/app/settings.yaml"
 HIT_PATH = "conf/app/secrets.yaml"  # the first `files` entry
+BELOW_PATH = "build/out/app.json"  # below the first `paths` entry
 MISS_NAME = "XDG_RUNTIME_DIR"
 
 
@@ -116,7 +117,7 @@ def fresh(text):
 def make_tree():
     """A small project tree to be the working directory of a worker."""
     root = tempfile.TemporaryDirectory(prefix="brindova-bench-")
-    for rel in (MISS_PATH, HIT_PATH):
+    for rel in (MISS_PATH, HIT_PATH, BELOW_PATH):
         os.makedirs(os.path.join(root.name, os.path.dirname(rel)), exist_ok=True)
         open(os.path.join(root.name, rel), "w").close()
     for rel in PATHS:
@@ -192,6 +193,23 @@ def floor_path_miss(rules):
     return floor
 
 
+def floor_path_hit_on_paths(rules):
+    match = fnmatch.fnmatch
+    f0, f1, f2 = rules.files
+    fm0, fm1, fm2, fm3, fm4 = rules.file_masks
+    p0 = rules.paths[0]
+
+    def floor(path):
+        abs_path = path.resolve()
+        file_name = path.name
+        f"{path}"  # noqa: B018
+        file_name == f0.name; file_name == f1.name; file_name == f2.name  # noqa: E702, B015
+        match(file_name, fm0); match(file_name, fm1); match(file_name, fm2)  # noqa: E702
+        match(file_name, fm3); match(file_name, fm4)  # noqa: E702
+        abs_path == p0; p0 in abs_path.parents  # noqa: E702, B015
+    return floor
+
+
 def floor_init_masks(cls):
     new = object.__new__
 
@@ -243,7 +261,7 @@ class Workload:
 
 def call_workloads():
     rules = {"native": typical(NativeLoaderIgnore), "plain": typical(peer.LoaderIgnore)}
-    miss, hit = Path(MISS_PATH), Path(HIT_PATH)
+    miss, hit, below = Path(MISS_PATH), Path(HIT_PATH), Path(BELOW_PATH)
 
     names = {"native": NativeLoaderIgnore(env_names=list(ENV_NAMES)),
              "plain": peer.LoaderIgnore(env_names=list(ENV_NAMES))}
@@ -275,6 +293,8 @@ def call_workloads():
                  with_args(methods(rules, floor_path_file_hit(native)), hit)),
         Workload("path-miss", loop_path,
                  with_args(methods(rules, floor_path_miss(native)), miss)),
+        Workload("path-hit-on-paths", loop_path,
+                 with_args(methods(rules, floor_path_hit_on_paths(native)), below)),
     ]
 
 

@@ -43,6 +43,7 @@ DESCRIPTIONS = {
     "name-10-masks-miss": "is_ignored(name=) vs 10 name masks, miss",
     "path-file-hit": "is_ignored(path) relative, typical rules, first file hits",
     "path-miss": "is_ignored(path) relative, typical rules, miss",
+    "path-hit-on-paths": "is_ignored(path) relative, typical rules, below the first paths entry",
     "init-masks-names": "LoaderIgnore(...) with mask and name lists",
     "init-files-paths": "LoaderIgnore(...) with files and paths",
     "import-talvesh": "import brindova.talvesh in a fresh interpreter",

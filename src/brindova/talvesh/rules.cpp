@@ -1,5 +1,6 @@
 #include "talvesh/rules.hpp"
 
+#include "talvesh/ancestry.hpp"
 #include "talvesh/matcher.hpp"
 
 #include "common/lookup.hpp"
@@ -34,6 +35,35 @@ constexpr MaskLines path_mask_lines{76, 78, 79};
 constexpr MaskLines env_name_lines{83, 85, 86};
 constexpr MaskLines env_name_mask_lines{90, 92, 93};
 constexpr int first_store_line = 96;
+
+// Source lines of the decision's steps. A walk over a list has two: the
+// test of an entry, and reading or walking the list.
+struct WalkLines {
+    int test;
+    int walk;
+};
+struct DecisionLines {
+    int resolve;
+    int name;
+    int text;
+    WalkLines files;
+    WalkLines file_masks;
+    WalkLines paths;
+    WalkLines path_masks;
+    int env_names;  // reading the list, or its membership test
+    WalkLines env_name_masks;
+};
+constexpr DecisionLines decision_lines{
+    .resolve = 151,
+    .name = 152,
+    .text = 153,
+    .files = {.test = 156, .walk = 157},
+    .file_masks = {.test = 160, .walk = 161},
+    .paths = {.test = 164, .walk = 165},
+    .path_masks = {.test = 168, .walk = 169},
+    .env_names = 176,
+    .env_name_masks = {.test = 178, .walk = 179},
+};
 
 // Path(value), then value.resolve() when asked. `Path` is looked up anew at
 // each conversion, so rebinding the module attribute takes effect at once.
@@ -144,8 +174,10 @@ public:
     // value is true, 0 when none is, -1 on failure. The list is read only now
     // and is not copied, so the walk sees it as it is at each step.
     template <class Test>
-    int walk(Slot slot, int test_line, int walk_line, const Test& test) const
+    int walk(Slot slot, WalkLines lines, const Test& test) const
     {
+        const int test_line = lines.test;
+        const int walk_line = lines.walk;
         Ref list = read(slot, walk_line);
         if (!list) {
             return -1;
@@ -266,33 +298,41 @@ PyObject* rules_is_ignored(const FunctionSpec& spec, PyObject* globals, PyObject
     if (path != Py_None) {
         Ref abs_path = Ref::steal(PyObject_CallMethodNoArgs(path, names.resolve));
         if (!abs_path) {
-            return function_fail(spec, globals, 151);
+            return function_fail(spec, globals, decision_lines.resolve);
         }
         Ref file_name = Ref::steal(PyObject_GetAttr(path, names.name));
         if (!file_name) {
-            return function_fail(spec, globals, 152);
+            return function_fail(spec, globals, decision_lines.name);
         }
         Ref path_str = Ref::steal(PyObject_Format(path, names.empty));
         if (!path_str) {
-            return function_fail(spec, globals, 153);
+            return function_fail(spec, globals, decision_lines.text);
         }
-        int hit = decision.walk(files, 156, 157, [&](PyObject* entry) -> PyObject* {
+        int hit = decision.walk(files, decision_lines.files, [&](PyObject* entry) -> PyObject* {
             Ref entry_name = Ref::steal(PyObject_GetAttr(entry, names.name));
             return entry_name ? PyObject_RichCompare(file_name.get(), entry_name.get(), Py_EQ) : nullptr;
         });
         if (hit == 0) {
-            hit = decision.walk(file_masks, 160, 161, [&](PyObject* pattern) {
+            hit = decision.walk(file_masks, decision_lines.file_masks, [&](PyObject* pattern) {
                 return decision.match(file_name.get(), pattern);
             });
         }
         if (hit == 0) {
-            hit = decision.walk(paths, 164, 165, [&](PyObject* entry) -> PyObject* {
+            hit = decision.walk(paths, decision_lines.paths, [&](PyObject* entry) -> PyObject* {
                 // The entry itself or any directory above it; the value of an
                 // equality that holds is the test's value, as `a or b` gives it.
-                Ref equal = Ref::steal(PyObject_RichCompare(abs_path.get(), entry, Py_EQ));
+                // Plain paths are decided from their texts when that is exact.
+                Known known = ancestry_equal(abs_path.get(), entry);
+                Ref equal = known == Known::unknown
+                                ? Ref::steal(PyObject_RichCompare(abs_path.get(), entry, Py_EQ))
+                                : Ref::borrow(known == Known::yes ? Py_True : Py_False);
                 int truth = equal ? is_true(equal.get()) : -1;
                 if (truth != 0) {
                     return truth > 0 ? equal.release() : nullptr;
+                }
+                known = ancestry_in_parents(abs_path.get(), entry);
+                if (known != Known::unknown) {
+                    return Py_NewRef(known == Known::yes ? Py_True : Py_False);
                 }
                 Ref parents = Ref::steal(PyObject_GetAttr(abs_path.get(), names.parents));
                 int member = parents ? PySequence_Contains(parents.get(), entry) : -1;
@@ -300,7 +340,7 @@ PyObject* rules_is_ignored(const FunctionSpec& spec, PyObject* globals, PyObject
             });
         }
         if (hit == 0) {
-            hit = decision.walk(path_masks, 168, 169, [&](PyObject* pattern) {
+            hit = decision.walk(path_masks, decision_lines.path_masks, [&](PyObject* pattern) {
                 return decision.match(path_str.get(), pattern);
             });
         }
@@ -311,15 +351,15 @@ PyObject* rules_is_ignored(const FunctionSpec& spec, PyObject* globals, PyObject
     if (name == Py_None) {
         Py_RETURN_FALSE;
     }
-    Ref known = decision.read(env_names, 176);
+    Ref known = decision.read(env_names, decision_lines.env_names);
     if (!known) {
         return nullptr;
     }
     int member = PySequence_Contains(known.get(), name);
     if (member != 0) {
-        return member > 0 ? Py_NewRef(Py_True) : function_fail(spec, globals, 176);
+        return member > 0 ? Py_NewRef(Py_True) : function_fail(spec, globals, decision_lines.env_names);
     }
-    int hit = decision.walk(env_name_masks, 178, 179,
+    int hit = decision.walk(env_name_masks, decision_lines.env_name_masks,
                             [&](PyObject* pattern) { return decision.match(name, pattern); });
     if (hit < 0) {
         return nullptr;

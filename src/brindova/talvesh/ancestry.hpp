@@ -1,0 +1,23 @@
+// The paths step's test, `abs_path == entry or entry in abs_path.parents`,
+// answered from the two paths' cached texts when both are plain PosixPath
+// objects of an unaltered pathlib, without building `parents` or any
+// ancestor. Whenever the answer cannot be proved equal to what the ordinary
+// protocol would give, the caller takes the ordinary protocol.
+#pragma once
+
+#include "common/ref.hpp"
+
+namespace brindova::talvesh {
+
+// What the shortcut knows about one test.
+enum class Known : int { no = 0, yes = 1, unknown = -1 };
+
+// `abs_path == entry`. Never raises and runs no Python code.
+Known ancestry_equal(PyObject* abs_path, PyObject* entry) noexcept;
+
+// `entry in abs_path.parents`, for an entry that has just compared unequal
+// through the ordinary `==` or `ancestry_equal`. Never raises and runs no
+// Python code.
+Known ancestry_in_parents(PyObject* abs_path, PyObject* entry) noexcept;
+
+}  // namespace brindova::talvesh

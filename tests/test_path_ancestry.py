@@ -1,0 +1,176 @@
+"""The paths step's shortcut for plain PosixPath objects against the ordinary
+`==` / `parents` protocol, which it must equal in every case.
+
+The ordinary protocol is forced by wrapping `_PathParents.__contains__` in a
+function of our own that does exactly what it did: the behaviour stays, but
+the shortcut no longer recognises pathlib and steps aside.
+"""
+
+import contextlib
+import os
+import pathlib
+import pathlib._local as local
+import tempfile
+from collections.abc import Sequence
+from pathlib import Path, PurePath, PurePosixPath
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from brindova.talvesh import LoaderIgnore
+
+
+@contextlib.contextmanager
+def patched(owner, name, value):
+    missing = object()
+    old = vars(owner).get(name, missing)
+    setattr(owner, name, value)
+    try:
+        yield
+    finally:
+        if old is missing:
+            delattr(owner, name)
+        else:
+            setattr(owner, name, old)
+
+
+def ordinary():
+    return patched(local._PathParents, "__contains__", lambda self, value: Sequence.__contains__(self, value))
+
+
+@contextlib.contextmanager
+def code_of(function, replacement):
+    old = function.__code__
+    function.__code__ = replacement.__code__
+    try:
+        yield
+    finally:
+        function.__code__ = old
+
+
+class SubPath(type(Path())):
+    pass
+
+
+def tamper(entries, target):
+    """Entries whose cached text says `target` while their parts say otherwise."""
+    for entry in entries:
+        if type(entry) is type(Path()):
+            entry == entry  # noqa: B015  fills the cache first, as any comparison does
+            entry._str_normcase_cached = str(target)
+    return contextlib.nullcontext()
+
+
+class Contains(local._PathParents):
+    __slots__ = ()
+
+    def __contains__(self, value):
+        return True
+
+
+# Each row changes some answer, so a shortcut that missed it would differ.
+ALTERATIONS = {
+    # classes anywhere in the order, and the parents sequence's bases
+    "eq": lambda e, t: patched(PurePath, "__eq__", lambda self, other: isinstance(other, PurePath)),
+    "parents": lambda e, t: patched(PurePath, "parents", property(lambda self: ())),
+    "contains": lambda e, t: patched(local._PathParents, "__contains__", lambda self, value: False),
+    "iter": lambda e, t: patched(Sequence, "__iter__", lambda self: iter(())),
+    "format": lambda e, t: patched(PurePath, "_format_parsed_parts",
+                                   classmethod(lambda cls, drv, root, tail: drv + root + "|".join(tail))),
+    "parser": lambda e, t: patched(pathlib.PurePosixPath, "parser", pathlib._local.ntpath),
+    # module globals and function code
+    "global": lambda e, t: patched(local, "_PathParents", Contains),
+    "code": lambda e, t: code_of(local._PathParents.__len__, lambda self: 0),
+    # a cached text that disagrees with its parts
+    "slot": tamper,
+}
+
+
+def tree_strategy():
+    names = st.sampled_from(["a", "b", "c", "ab"])
+    rel = st.lists(names, min_size=1, max_size=3).map("/".join)
+    return st.tuples(st.lists(rel, min_size=1, max_size=4), st.lists(st.tuples(rel, rel), max_size=2))
+
+
+def build(root, dirs, links):
+    for d in dirs:
+        os.makedirs(os.path.join(root, d), exist_ok=True)
+    for name, target in links:
+        link = os.path.join(root, "l_" + name.replace("/", "_"))
+        if not os.path.lexists(link):
+            os.symlink(os.path.join(root, target), link)
+    return sorted({d for d in dirs} | {"l_" + n.replace("/", "_") + "/x" for n, _ in links})
+
+
+def entries_for(root, dirs, anchors=True):
+    plain = [Path(root, d).resolve() for d in dirs[:2]]
+    if anchors:
+        plain += [Path("/"), Path("//" + root.lstrip("/"))]
+    return plain + [
+        Path(dirs[0]), Path(root, dirs[0], ".."),
+        SubPath(root, dirs[-1]), PurePosixPath(root, dirs[-1]), str(Path(root, dirs[0])),
+    ]
+
+
+def answers(rules, queries):
+    out = []
+    for q in queries:
+        try:
+            out.append(rules.is_ignored(q))
+        except Exception as exc:  # noqa: BLE001  compared, not hidden
+            out.append((type(exc), str(exc)))
+    return out
+
+
+def queries_for(root, rels):
+    return [Path(root, r) for r in rels] + [Path(root, rels[0], ".."), Path("/"), Path("//"), SubPath(root)]
+
+
+@settings(max_examples=30, deadline=None)
+@given(tree_strategy(), st.sampled_from([None, *ALTERATIONS]))
+def test_shortcut_answers_as_the_ordinary_protocol(tree, alteration):
+    dirs, links = tree
+    with tempfile.TemporaryDirectory() as tmp:
+        root = os.path.realpath(tmp)
+        rels = build(root, dirs, links)
+        queries = queries_for(root, rels)
+
+        def run():
+            entries = entries_for(root, dirs)
+            rules = LoaderIgnore(paths=[])
+            rules.paths.extend(entries)
+            # The alteration comes after a decision, so it is a change the
+            # shortcut must notice, not a state it meets when it first looks.
+            rules.is_ignored(queries[0])
+            alter = ALTERATIONS[alteration](entries, Path(root, rels[-1])) if alteration else contextlib.nullcontext()
+            with alter:
+                return answers(rules, queries)
+
+        fast = run()
+        with ordinary():
+            slow = run()
+        assert fast == slow
+
+
+@pytest.mark.parametrize("alteration", list(ALTERATIONS))
+def test_each_alteration_changes_an_answer(tmp_path, alteration):
+    # The alteration changes an ordinary answer (otherwise the differential
+    # test could not see a shortcut ignore it), and the shortcut, already in
+    # use when it is made, gives the altered answers.
+    root = os.path.realpath(tmp_path)
+    rels = build(root, ["a/b", "c"], [])
+    queries = queries_for(root, rels)
+
+    def decide(route):
+        rules = LoaderIgnore(paths=[])
+        entries = entries_for(root, ["a", "c"], anchors=False)
+        rules.paths.extend(entries)
+        with route():
+            before = answers(rules, queries)
+            with ALTERATIONS[alteration](entries, Path(root, "c")):
+                return before, answers(rules, queries)
+
+    before, after = decide(ordinary)
+    assert before != after
+    assert decide(contextlib.nullcontext) == (before, after)
