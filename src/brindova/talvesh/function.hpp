@@ -29,7 +29,7 @@ struct FunctionSpec {
     int nvarnames;
     PyTypeObject* const* expected;  // exact type per argument, null when untested
     Body body;
-    PyObject* interned[max_arguments];  // argument names, made by function_intern_names
+    PyObject* interned[max_arguments] = {};  // argument names, made by function_intern_names
 };
 
 // Interns the argument names of `spec` once; later calls do nothing.

@@ -9,6 +9,9 @@
 #include "talvesh/rules.hpp"
 #include "talvesh/slots.hpp"
 
+#include <cstddef>
+#include <iterator>
+
 namespace brindova::talvesh {
 
 // The process-wide state declared in state.hpp.
@@ -44,24 +47,29 @@ constexpr const char* slot_stored[slot_count] = {
 // --- the eight functions ------------------------------------------------------
 
 constexpr const char* init_varnames[] = {
-    "self",      "file",  "files",      "file_mask", "file_masks",    "path",           "paths", "path_mask",
-    "path_masks", "env_name", "env_names", "env_name_mask", "env_name_masks", "f", "p",
+    "self",       "file",     "files",     "file_mask",     "file_masks",     "path", "paths", "path_mask",
+    "path_masks", "env_name", "env_names", "env_name_mask", "env_name_masks", "f",    "p",
 };
+constexpr int init_argcount = 13;  // `self` and the twelve parameters; the rest are the body's locals
 PyTypeObject* const init_expected[max_arguments] = {
-    nullptr, nullptr, &PyList_Type, &PyUnicode_Type, &PyList_Type,    nullptr,      &PyList_Type,
-    &PyUnicode_Type, &PyList_Type, &PyUnicode_Type, &PyList_Type, &PyUnicode_Type, &PyList_Type,
+    nullptr,         nullptr,      &PyList_Type,    &PyUnicode_Type, &PyList_Type,    nullptr,      &PyList_Type,
+    &PyUnicode_Type, &PyList_Type, &PyUnicode_Type, &PyList_Type,    &PyUnicode_Type, &PyList_Type,
 };
 // Annotation of each constructor parameter, in parameter order.
 constexpr const char* init_annotations[] = {
     "Path | str", "list[Path | str]", "str", "list[str]", "Path | str", "list[Path | str]",
     "str",        "list[str]",        "str", "list[str]", "str",        "list[str]",
 };
+static_assert(init_argcount <= max_arguments && init_argcount <= std::ssize(init_varnames));
+static_assert(std::ssize(init_annotations) == init_argcount - 1, "one annotation per parameter");
 
 constexpr const char* is_ignored_varnames[] = {
     "self",    "path",    "name",    "abs_path", "file_name", "path_str",
     "genexpr", "genexpr", "genexpr", "genexpr",  "genexpr",   "genexpr",
 };
+constexpr int is_ignored_argcount = 3;
 PyTypeObject* const is_ignored_expected[max_arguments] = {nullptr, nullptr, &PyUnicode_Type};
+static_assert(is_ignored_argcount <= std::ssize(is_ignored_varnames));
 constexpr const char* is_ignored_doc =
     "\n"
     "            Check if a file path or environment variable name should be ignored.\n"
@@ -75,30 +83,50 @@ constexpr const char* self_only[] = {"self"};
 PyTypeObject* const untested[max_arguments] = {};
 
 FunctionSpec init_spec = {
-    "__init__", "LoaderIgnore.__init__", "brindova.talvesh.LoaderIgnore.__init__", 26, 13, false,
-    init_varnames, 15, init_expected, rules_init, {},
+    .name = "__init__",
+    .qualname = "LoaderIgnore.__init__",
+    .trace_name = "brindova.talvesh.LoaderIgnore.__init__",
+    .first_line = 26,
+    .argcount = init_argcount,
+    .self_by_keyword = false,
+    .varnames = init_varnames,
+    .nvarnames = std::size(init_varnames),
+    .expected = init_expected,
+    .body = rules_init,
 };
 
 FunctionSpec is_ignored_spec = {
-    "is_ignored", "LoaderIgnore.is_ignored", "brindova.talvesh.LoaderIgnore.is_ignored", 135, 3, false,
-    is_ignored_varnames, 12, is_ignored_expected, rules_is_ignored, {},
+    .name = "is_ignored",
+    .qualname = "LoaderIgnore.is_ignored",
+    .trace_name = "brindova.talvesh.LoaderIgnore.is_ignored",
+    .first_line = 135,
+    .argcount = is_ignored_argcount,
+    .self_by_keyword = false,
+    .varnames = is_ignored_varnames,
+    .nvarnames = std::size(is_ignored_varnames),
+    .expected = is_ignored_expected,
+    .body = rules_is_ignored,
 };
 
-// In slot order; each getter's first line is also the line of its property.
-FunctionSpec getter_specs[slot_count] = {
-    {"files", "LoaderIgnore.files", "brindova.talvesh.LoaderIgnore.files", 105, 1, true, self_only, 1,
-     untested, rules_get<files>, {}},
-    {"file_masks", "LoaderIgnore.file_masks", "brindova.talvesh.LoaderIgnore.file_masks", 110, 1, true,
-     self_only, 1, untested, rules_get<file_masks>, {}},
-    {"paths", "LoaderIgnore.paths", "brindova.talvesh.LoaderIgnore.paths", 115, 1, true, self_only, 1,
-     untested, rules_get<paths>, {}},
-    {"path_masks", "LoaderIgnore.path_masks", "brindova.talvesh.LoaderIgnore.path_masks", 120, 1, true,
-     self_only, 1, untested, rules_get<path_masks>, {}},
-    {"env_names", "LoaderIgnore.env_names", "brindova.talvesh.LoaderIgnore.env_names", 125, 1, true,
-     self_only, 1, untested, rules_get<env_names>, {}},
-    {"env_name_masks", "LoaderIgnore.env_name_masks", "brindova.talvesh.LoaderIgnore.env_name_masks", 130,
-     1, true, self_only, 1, untested, rules_get<env_name_masks>, {}},
+// A getter takes only `self`, which may come by keyword, and tests nothing.
+// Its first line is also the line of its property in the class body.
+#define BRINDOVA_GETTER(slot, line)                                                           \
+    FunctionSpec                                                                              \
+    {                                                                                         \
+        .name = #slot, .qualname = "LoaderIgnore." #slot,                                     \
+        .trace_name = "brindova.talvesh.LoaderIgnore." #slot, .first_line = line, .argcount = 1, \
+        .self_by_keyword = true, .varnames = self_only, .nvarnames = std::size(self_only),    \
+        .expected = untested, .body = rules_get<slot>,                                        \
+    }
+
+// In slot order: the names are the slots' own.
+FunctionSpec getter_specs[] = {
+    BRINDOVA_GETTER(files, 105),     BRINDOVA_GETTER(file_masks, 110),
+    BRINDOVA_GETTER(paths, 115),     BRINDOVA_GETTER(path_masks, 120),
+    BRINDOVA_GETTER(env_names, 125), BRINDOVA_GETTER(env_name_masks, 130),
 };
+#undef BRINDOVA_GETTER
+static_assert(std::size(getter_specs) == slot_count, "one getter per slot");
 
 // --- constants ----------------------------------------------------------------
 
@@ -150,12 +178,12 @@ int add_init(PyObject* ns, PyObject* module, PyObject* globals)
     if (!annotations) {
         return -1;
     }
-    for (int i = 0; i < 12; ++i) {
+    for (std::size_t i = 0; i < std::size(init_annotations); ++i) {
         if (dict_set_str(annotations.get(), init_varnames[i + 1], init_annotations[i]) < 0) {
             return -1;
         }
     }
-    Ref defaults = none_tuple(12);
+    Ref defaults = none_tuple(init_argcount - 1);
     return defaults ? add_function(ns, init_spec, module, globals, defaults.get(), annotations.get(), nullptr)
                     : -1;
 }
@@ -171,7 +199,7 @@ int add_property(PyObject* ns, PyObject* property, const FunctionSpec& spec, PyO
 int add_is_ignored(PyObject* ns, PyObject* module, PyObject* globals)
 {
     Ref annotations = Ref::steal(PyDict_New());
-    Ref defaults = annotations ? none_tuple(2) : Ref();
+    Ref defaults = annotations ? none_tuple(is_ignored_argcount - 1) : Ref();
     Ref doc = defaults ? Ref::steal(PyUnicode_FromString(is_ignored_doc)) : Ref();
     if (!doc || dict_set_str(annotations.get(), "path", "Path") < 0 ||
         dict_set_str(annotations.get(), "name", "str") < 0 ||
