@@ -258,9 +258,10 @@ def child(helper, name, mode, start):
 def leak_check(repeat, watched, noise=STRAY_BLOCKS):
     for _ in range(WARM):
         repeat()
+    # Collected first: the last failure's traceback still holds its frames.
     # Counted the same way before and after (a zip tuple would hold one more).
-    refs = list(map(sys.getrefcount, watched))
     gc.collect()
+    refs = list(map(sys.getrefcount, watched))
     blocks = sys.getallocatedblocks()
     for _ in range(REPEATS):
         repeat()
