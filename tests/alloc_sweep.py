@@ -10,7 +10,8 @@ again; repeating the same failure grows neither the allocated blocks nor the
 reference counts of the objects involved.
 
 Run as a script it prints a table of allocations swept and outcomes per path:
-    python tests/alloc_sweep.py [path ...]
+    python tests/alloc_sweep.py [--report-only] [path ...]
+(exit status 1 when a problem was seen, unless --report-only)
 The test suite (tests/test_alloc_failure.py) runs each path in a child of its
 own: `python tests/alloc_sweep.py --helper SO --child PATH MODE START`. A child
 prints one JSON line per N and may die on a crash; the parent then records the
@@ -390,7 +391,8 @@ def main(argv):
     if argv[:1] == ["--helper"] and argv[2:3] == ["--child"]:
         child(argv[1], argv[3], argv[4], int(argv[5]))
         return 0
-    names = argv or all_path_names()
+    report_only = argv[:1] == ["--report-only"]
+    names = argv[report_only:] or all_path_names()
     with tempfile.TemporaryDirectory() as tmp:
         helper = build_helper(tmp)
         results = {(name, mode): sweep(helper, name, mode, tmp) for name in names for mode in MODES}
@@ -398,7 +400,7 @@ def main(argv):
     problems = [(k, r) for k, records in results.items() for r in records if r["problem"]]
     for (name, mode), r in problems:
         print(f"{name} {mode} N={r['n']}: {r['outcome']}: {r['problem']}")
-    return 1 if problems else 0
+    return 1 if problems and not report_only else 0
 
 
 if __name__ == "__main__":
