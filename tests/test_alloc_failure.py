@@ -20,17 +20,7 @@ class PendingSrcFault(Exception):
 
 # Faults of our own sources that the sweep finds today, by (path, mode) and
 # the (N, outcome) records observed; removed when the fixes land.
-PENDING_SRC_FIXES = {
-    # import of talvesh, today: N=60,61,102,103,131,132,160,161,188,189,216,217,
-    # 244,245,279,280 SystemError from code.replace (a name's interning failed
-    # and the code object was still built); N=28 and N=34 SIGSEGV in the dict
-    # resize under PyType_FromSpec's member descriptors (exec goes on past a
-    # failed interning into type creation with the MemoryError pending)
-    ("import:talvesh", "one-shot"): {"SystemError", "crash"},
-    # the subclass note attached to the MemoryError of the type error (N=7)
-    ("error:list-subclass", "one-shot"): {"MemoryError"},
-    ("error:str-subclass", "one-shot"): {"MemoryError"},
-}
+PENDING_SRC_FIXES: dict = {}
 
 
 @pytest.fixture(scope="session")
