@@ -52,6 +52,40 @@ def test_rebinding_during_the_lookup_itself_is_seen(monkeypatch):
     assert seen == ["b*", "c*"]
 
 
+@pytest.mark.parametrize("namespace", ["module", "fnmatch"])
+def test_key_whose_equality_changes_without_a_dict_change(namespace):
+    # A colliding key probed before "fnmatch" whose __eq__ answers from outside
+    # state: Python's lookup finds its value as soon as the answer flips,
+    # though neither dict changed.
+    flip = []
+
+    class Key:
+        def __hash__(self):
+            return FNMATCH_HASH
+
+        def __eq__(self, other_key):
+            return bool(flip)
+
+    def always(text, pattern):
+        return True
+
+    other = types.ModuleType("other")
+    other.fnmatch = always
+    ns, value = (vars(talvesh), other) if namespace == "module" else (vars(fnmatch), always)
+    real, key = ns["fnmatch"], Key()
+    try:
+        del ns["fnmatch"]
+        ns[key] = value
+        ns["fnmatch"] = real
+        rules = LoaderIgnore(env_name_masks=["A*"])
+        assert rules.is_ignored(name="zz") is False
+        flip.append(True)
+        assert rules.is_ignored(name="zz") is True
+    finally:
+        ns.pop(key, None)
+        ns["fnmatch"] = real
+
+
 def _property_in_place_of_the_slot(cls):
     setattr(cls, "_LoaderIgnore__files",
             property(lambda self: ["from the property"], lambda self, value: None))

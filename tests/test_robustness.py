@@ -250,6 +250,10 @@ from brindova.talvesh import LoaderIgnore
      "call = lambda: LoaderIgnore(file='a')", "__init__", 26),
     ("talvesh.Path = functools.partial(LoaderIgnore.__new__(LoaderIgnore).__init__)\n"
      "call = lambda: LoaderIgnore(file='a')", "__init__", 26),
+    # a limit raised past what the C stack holds for such a loop
+    ("import sys; sys.setrecursionlimit(1_000_000)\n"
+     "talvesh.Path = functools.partial(LoaderIgnore.__new__(LoaderIgnore).__init__)\n"
+     "call = lambda: LoaderIgnore(file='a')", "__init__", 26),
     ("class P(pathlib.PosixPath): pass\n"
      "rules, p = LoaderIgnore(), P('x')\n"
      "p.resolve = functools.partial(rules.is_ignored, p)\n"

@@ -70,6 +70,14 @@ bool FnmatchCache::watch(PyObject* dict) noexcept
         PyErr_Clear();
         return false;
     }
+    // A key of another type can compare equal to "fnmatch" by code of its
+    // own, whose answer may change with no change to the dict.
+    PyObject* key = nullptr;
+    for (Py_ssize_t pos = 0; PyDict_Next(dict, &pos, &key, nullptr);) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
     return true;
 }
 

@@ -31,7 +31,10 @@ struct Names {
 
 // The `fnmatch` function found by the last full lookup that went the common
 // way: `fnmatch` a global of the module, holding a plain module whose own
-// namespace has `fnmatch`. The answer depends only on those two dicts.
+// namespace has `fnmatch`, both dicts holding only exact `str` keys (another
+// key could compare equal to "fnmatch" by code of its own, and change its
+// answer without changing the dict). The answer then depends only on those
+// two dicts.
 //
 // Invariant: the entry is served only while no watched dict has changed since
 // the lookup that made it began. A dict watcher counts every change of every
@@ -49,7 +52,8 @@ public:
     // Starts a lookup: the count that commit() will check.
     std::uint64_t arm() const noexcept { return changes_; }
     // Has `dict` watched before it is read; false (no exception) when it
-    // cannot be, and the lookup must then not be committed.
+    // cannot be or holds a key that is not an exact `str`: the lookup must
+    // then not be committed.
     bool watch(PyObject* dict) noexcept;
     // Remembers the lookup's result unless a change was seen since `armed`.
     void commit(std::uint64_t armed, PyObject* globals, PyObject* module, PyObject* function) noexcept;
