@@ -6,8 +6,11 @@ function of our own that does exactly what it did: the behaviour stays, but
 the shortcut no longer recognises pathlib and steps aside.
 """
 
+import abc
 import contextlib
 import os
+import posix
+import sys
 import pathlib
 import pathlib._local as local
 import tempfile
@@ -49,6 +52,53 @@ def code_of(function, replacement):
         function.__code__ = old
 
 
+@contextlib.contextmanager
+def reinit(descriptor, function):
+    # A property's or classmethod's __init__ can run again on the object
+    # already in the class: the function inside changes, the class does not.
+    old = descriptor.fget
+    descriptor.__init__(function)
+    try:
+        yield
+    finally:
+        descriptor.__init__(old)
+
+
+class ParentsMeta(abc.ABCMeta):
+    def __call__(cls, path):
+        return ()
+
+
+@contextlib.contextmanager
+def metaclass(cls, meta):
+    old = type(cls)
+    cls.__class__ = meta
+    try:
+        yield
+    finally:
+        cls.__class__ = old
+
+
+@contextlib.contextmanager
+def monitored():
+    # A tool whose callback objects to a call that only the ordinary route makes.
+    mon, tool = sys.monitoring, 4
+
+    def start(code, offset):
+        if code.co_qualname == "_PathParents.__getitem__":
+            raise RuntimeError("audited")
+
+    mon.use_tool_id(tool, "audit")
+    mon.register_callback(tool, mon.events.PY_START, start)
+    mon.set_events(tool, mon.events.PY_START)
+    try:
+        yield
+    finally:
+        mon.set_events(tool, 0)
+        mon.register_callback(tool, mon.events.PY_START, None)
+        mon.free_tool_id(tool)
+
+
 class SubPath(type(Path())):
     pass
 
@@ -79,6 +129,10 @@ ALTERATIONS = {
     "format": lambda e, t: patched(PurePath, "_format_parsed_parts",
                                    classmethod(lambda cls, drv, root, tail: drv + root + "|".join(tail))),
     "parser": lambda e, t: patched(pathlib.PurePosixPath, "parser", pathlib._local.ntpath),
+    "reinit": lambda e, t: reinit(vars(PurePath)["parents"], lambda self: ()),
+    "metaclass": lambda e, t: metaclass(local._PathParents, ParentsMeta),
+    # calls of the ordinary route watched from outside
+    "monitoring": lambda e, t: monitored(),
     # module globals and function code
     "global": lambda e, t: patched(local, "_PathParents", Contains),
     "code": lambda e, t: code_of(local._PathParents.__len__, lambda self: 0),
@@ -174,3 +228,10 @@ def test_each_alteration_changes_an_answer(tmp_path, alteration):
     before, after = decide(ordinary)
     assert before != after
     assert decide(contextlib.nullcontext) == (before, after)
+
+
+def test_standard_module_without_a_name_is_not_trusted(tmp_path):
+    rules = LoaderIgnore(paths=[str(tmp_path)])
+    # The namespace change makes the shortcut check pathlib again.
+    with patched(posix, "__name__", 5), patched(local, "_checked_again", None):
+        assert rules.is_ignored(tmp_path / "x") is True

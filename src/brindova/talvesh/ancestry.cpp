@@ -123,6 +123,11 @@ static_assert(std::size(builtin_uses) < 16, "the builtins table stays a short li
 // can all be replaced without touching its class.
 struct FunctionState {
     PyObject* function = nullptr;  // strong
+    // The property, classmethod or staticmethod that holds it (strong), and
+    // where in that object: re-running the holder's __init__ swaps the
+    // function without touching the class.
+    PyObject* holder = nullptr;
+    Py_ssize_t holder_offset = 0;
     PyObject* code = nullptr;      // borrowed: compared by address only
     PyObject* defaults = nullptr;
     PyObject* kwdefaults = nullptr;
@@ -149,6 +154,10 @@ struct FunctionState {
 
     bool same() const
     {
+        if (holder != nullptr &&
+            *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(holder) + holder_offset) != function) {
+            return false;
+        }
         FunctionState now;
         return read(function, now) && now.code == code && now.defaults == defaults &&
                now.kwdefaults == kwdefaults && now.closure == closure && now.cells[0] == cells[0] &&
@@ -183,19 +192,39 @@ public:
     PyObject* module(Module m) const { return modules_[m]; }
     PyObject* intern() const { return intern_; }
 
+    // Whether a sys.monitoring tool is registered: events may then be set,
+    // globally or on pathlib's code, and its callbacks would see the calls of
+    // the ordinary route. Asked of the function itself, as found when armed.
+    bool monitored() const
+    {
+        constexpr long tool_ids = 6;  // sys.monitoring hands out 0 to 5
+        auto* f = reinterpret_cast<PyCFunctionObject*>(get_tool_);
+        for (long id = 0; id < tool_ids; ++id) {
+            PyObject* arg = PyLong_FromLong(id);  // a cached small int: no allocation
+            PyObject* name = arg == nullptr                        ? nullptr
+                             : f->m_ml->ml_flags == METH_O ? f->m_ml->ml_meth(f->m_self, arg)
+                                                           : PyObject_CallOneArg(get_tool_, arg);
+            Py_XDECREF(arg);
+            if (name != Py_None) {
+                Py_XDECREF(name);
+                PyErr_Clear();
+                return true;
+            }
+            Py_DECREF(name);
+        }
+        return false;
+    }
+
 private:
     enum class State { unarmed, positive, negative, never };
 
     bool unchanged() const
     {
-        if (generation_ != armed_generation_) {
-            return false;
-        }
-        for (int i = 0; i < ntypes_; ++i) {
-            if (types_[i]->tp_version_tag != tags_[i]) {
-                return false;
-            }
-        }
+        return generation_ == armed_generation_ && tags_unchanged() && functions_unchanged();
+    }
+
+    bool functions_unchanged() const
+    {
         for (int i = 0; i < nfunctions_; ++i) {
             if (!functions_[i].same()) {
                 return false;
@@ -237,7 +266,9 @@ private:
             PyErr_Clear();
             ok = false;
         }
-        if (generation_ != before || !tags_unchanged()) {
+        // Code run while checking (a key's __eq__ in a lookup) may have
+        // changed what was already checked.
+        if (generation_ != before || !tags_unchanged() || !functions_unchanged()) {
             drop_functions();
             return;
         }
@@ -250,6 +281,11 @@ private:
 
     bool tags_unchanged() const
     {
+        // The metaclass of _PathParents can be swapped without a new tag for
+        // anything; it goes first, as a replaced one may be gone by now.
+        if (Py_TYPE(owners_[path_parents]) != parents_meta_) {
+            return false;
+        }
         for (int i = 0; i < ntypes_; ++i) {
             if (types_[i]->tp_version_tag != tags_[i]) {
                 return false;
@@ -264,6 +300,7 @@ private:
         nfunctions_ = 0;
         for (int i = 0; i < n; ++i) {
             Py_CLEAR(functions_[i].function);
+            Py_CLEAR(functions_[i].holder);
         }
     }
 
@@ -331,7 +368,11 @@ private:
                 }
             }
         }
-        return add_type(Py_TYPE(owners_[path_parents]));
+        PyTypeObject* meta = Py_TYPE(owners_[path_parents]);
+        if (parents_meta_ != meta) {
+            Py_XSETREF(parents_meta_, reinterpret_cast<PyTypeObject*>(Py_NewRef(meta)));
+        }
+        return add_type(meta);
     }
 
     bool watch(Module m, PyObject* module)
@@ -342,14 +383,31 @@ private:
         if (!modules_[m]) {
             modules_[m] = Py_NewRef(module);
         }
-        return modules_[m] == module && PyDict_Watch(watcher_, PyModule_GetDict(module)) == 0;
+        return modules_[m] == module && watch_dict(PyModule_GetDict(module));
+    }
+
+    // A key of another type can compare equal to a name by code of its own,
+    // whose answer may change with no change to the dict: such a dict is
+    // never trusted.
+    bool watch_dict(PyObject* dict) const
+    {
+        if (PyDict_Watch(watcher_, dict) < 0) {
+            return false;
+        }
+        PyObject* key = nullptr;
+        for (Py_ssize_t pos = 0; PyDict_Next(dict, &pos, &key, nullptr);) {
+            if (!PyUnicode_CheckExact(key)) {
+                return false;
+            }
+        }
+        return true;
     }
 
     bool watch_modules()
     {
         bool ok = true;
         for (int m : {local_module, abc_module, collections_abc}) {
-            ok = ok && PyDict_Watch(watcher_, PyModule_GetDict(modules_[m])) == 0;
+            ok = ok && watch_dict(PyModule_GetDict(modules_[m]));
         }
         return ok;
     }
@@ -442,6 +500,7 @@ private:
             Module m = e.owner == pure_base ? abc_module : e.owner == sequence ? collections_abc : local_module;
             PyObject* obj = found.get();
             Ref inner;
+            Py_ssize_t inner_offset = -1;
             switch (e.kind) {
             case Kind::member: {
                 if (!Py_IS_TYPE(obj, &PyMemberDescr_Type)) {
@@ -460,6 +519,7 @@ private:
                     return false;
                 }
                 inner = Ref::steal(PyObject_GetAttrString(obj, "fget"));
+                inner_offset = member_offset(&PyProperty_Type, "fget");
                 break;
             case Kind::classmethod:
             case Kind::staticmethod:
@@ -467,6 +527,7 @@ private:
                     return false;
                 }
                 inner = Ref::steal(PyObject_GetAttrString(obj, "__func__"));
+                inner_offset = member_offset(Py_TYPE(obj), "__func__");
                 break;
             case Kind::function:
                 inner = std::move(found);
@@ -474,6 +535,14 @@ private:
             }
             if (!add_function(inner.get(), m, e.qualname)) {
                 return false;
+            }
+            if (e.kind != Kind::function) {
+                if (inner_offset < 0) {
+                    return false;
+                }
+                FunctionState& added = functions_[nfunctions_ - 1];
+                added.holder = Py_NewRef(obj);
+                added.holder_offset = inner_offset;
             }
         }
         // `super()` in Path.__init__ reads its class cell.
@@ -488,14 +557,33 @@ private:
         return true;
     }
 
+    // Where a built-in descriptor type keeps the object behind its member `name`.
+    static Py_ssize_t member_offset(PyTypeObject* type, const char* name)
+    {
+        for (const PyMemberDef* m = type->tp_members; m != nullptr && m->name != nullptr; ++m) {
+            if (std::strcmp(m->name, name) == 0) {
+                return m->offset;
+            }
+        }
+        return -1;
+    }
+
     static bool is_builtin_function(PyObject* obj, const char* name, const char* module)
     {
         if (!PyCFunction_Check(obj)) {
             return false;
         }
         auto* f = reinterpret_cast<PyCFunctionObject*>(obj);
-        return std::strcmp(f->m_ml->ml_name, name) == 0 && f->m_self && PyModule_Check(f->m_self) &&
-               std::strcmp(PyModule_GetName(f->m_self), module) == 0;
+        if (std::strcmp(f->m_ml->ml_name, name) != 0 || !f->m_self || !PyModule_Check(f->m_self)) {
+            return false;
+        }
+        // A module's __name__ can be deleted or made anything.
+        const char* actual = PyModule_GetName(f->m_self);
+        if (actual == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        return std::strcmp(actual, module) == 0;
     }
 
     static bool is_genuine_builtin(const char* name, PyObject* value)
@@ -568,17 +656,30 @@ private:
             return false;
         }
         Ref intern = Ref::steal(value);
-        if (!is_builtin_function(intern.get(), "intern", "sys")) {
+        if (!is_builtin_function(intern.get(), "intern", "sys") ||
+            PyDict_GetItemStringRef(PyModule_GetDict(sys), "monitoring", &value) <= 0) {
+            return false;
+        }
+        Ref monitoring = Ref::steal(value);
+        if (!PyModule_Check(monitoring.get()) ||
+            PyDict_GetItemStringRef(PyModule_GetDict(monitoring.get()), "get_tool", &value) <= 0) {
+            return false;
+        }
+        Ref get_tool = Ref::steal(value);
+        if (!is_builtin_function(get_tool.get(), "get_tool", "sys.monitoring")) {
             return false;
         }
         if (intern_ != intern.get()) {
             Py_XSETREF(intern_, intern.release());
         }
+        if (get_tool_ != get_tool.get()) {
+            Py_XSETREF(get_tool_, get_tool.release());
+        }
         if (!PyUnicode_CheckExact(sep.get()) || PyUnicode_CompareWithASCIIString(sep.get(), "/") != 0 ||
             !global_is(local, "_PathParents", reinterpret_cast<PyObject*>(owners_[path_parents])) ||
             !global_is(local, "PurePath", reinterpret_cast<PyObject*>(owners_[pure])) ||
             !global_is(local, "Path", reinterpret_cast<PyObject*>(owners_[path])) || !builtins_dict_ ||
-            !PyDict_CheckExact(builtins_dict_) || PyDict_Watch(watcher_, builtins_dict_) < 0) {
+            !PyDict_CheckExact(builtins_dict_) || !watch_dict(builtins_dict_)) {
             return false;
         }
         for (const BuiltinUse& use : builtin_uses) {
@@ -630,6 +731,8 @@ private:
     PyObject* modules_[module_count] = {};
     PyObject* builtins_dict_ = nullptr;
     PyObject* intern_ = nullptr;  // sys.intern, as checked at the last arming
+    PyObject* get_tool_ = nullptr;  // sys.monitoring.get_tool, likewise
+    PyTypeObject* parents_meta_ = nullptr;  // the metaclass of _PathParents when armed
     PyObject* reference_[max_functions] = {};
     int nreference_ = 0;
     PyTypeObject* types_[max_types] = {};
@@ -643,7 +746,7 @@ private:
 Verdict the_verdict;
 Verdict& Verdict::verdict() { return the_verdict; }
 
-// Tracing and profiling see the ordinary route's calls, and a recursion
+// Tracing, profiling and monitoring see the ordinary route's calls, and a recursion
 // limit close at hand would stop it: both go the ordinary way. A module whose
 // class was replaced answers attribute lookups its own way.
 bool quiet(const Verdict& v)
@@ -652,7 +755,7 @@ bool quiet(const Verdict& v)
     return state->c_tracefunc == nullptr && state->c_profilefunc == nullptr &&
            state->py_recursion_remaining > 50 && state->c_recursion_remaining > 100 &&
            PyModule_CheckExact(v.module(posixpath_module)) && PyModule_CheckExact(v.module(os_module)) &&
-           PyModule_CheckExact(v.module(sys_module));
+           PyModule_CheckExact(v.module(sys_module)) && !v.monitored();
 }
 
 bool usable(PyObject* abs_path, PyObject* entry)
