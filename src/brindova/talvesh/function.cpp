@@ -164,6 +164,10 @@ int bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyOb
     return 0;
 }
 
+// Native calls in progress on this thread, nested in one another. Constant
+// initialisation: no per-thread initialiser runs before each use.
+constinit thread_local int call_depth = 0;
+
 // The interpreter's default recursion limit; a level of a native call loop
 // takes a few kilobytes of stack at most, even under a sanitizer.
 constexpr int max_call_depth = 1000;
@@ -185,7 +189,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     // functions never nest in ordinary use. The RecursionError comes before
     // any argument is bound, so it carries the entry of a binding failure:
     // the function's first line.
-    if (call_depth >= std::min(Py_GetRecursionLimit(), max_call_depth)) {
+    int& depth = call_depth;  // one look-up of this thread's counter
+    if (depth >= std::min(Py_GetRecursionLimit(), max_call_depth)) {
         PyErr_SetString(PyExc_RecursionError,
                         "maximum recursion depth exceeded while calling a native function");
         return function_fail(spec, self->globals, spec.first_line);
@@ -193,12 +198,12 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     if (Py_EnterRecursiveCall(" while calling a native function") != 0) {
         return function_fail(spec, self->globals, spec.first_line);
     }
-    ++call_depth;
+    ++depth;
     PyObject* values[max_arguments];
     PyObject* result = bind(spec, args, PyVectorcall_NARGS(nargsf), kwnames, values) < 0
                            ? function_fail(spec, self->globals, spec.first_line)
                            : spec.body(spec, self->globals, values);
-    --call_depth;
+    --depth;
     Py_LeaveRecursiveCall();
     return result;
 }

@@ -20,7 +20,6 @@ ModuleGuard guard{"talvesh", "brindova.talvesh", source_path, "init brindova.tal
 PyTypeObject* function_type = nullptr;
 FnmatchCache fnmatch_cache;
 SlotLayout slot_layout;
-thread_local int call_depth = 0;
 
 namespace {
 

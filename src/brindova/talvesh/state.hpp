@@ -94,9 +94,8 @@ private:
     Py_ssize_t offsets_[slot_count] = {};
 };
 
-// Native calls in progress on this thread, nested in one another; counted
-// against the recursion limit (function.cpp). Per thread, not per process.
-extern thread_local int call_depth;
+// Also per thread, and so kept where it is used: the number of native calls
+// nested in one another (function.cpp).
 
 extern Names names;
 extern ModuleGuard guard;
