@@ -20,4 +20,19 @@ Ref new_class(PyObject* name, PyObject* ns) noexcept
                                                    bases.get(), ns, nullptr));
 }
 
+bool watch_namespace(int watcher, PyObject* dict) noexcept
+{
+    if (watcher < 0 || PyDict_Watch(watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* key = nullptr;
+    for (Py_ssize_t pos = 0; PyDict_Next(dict, &pos, &key, nullptr);) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace brindova

@@ -1,5 +1,7 @@
 #include "talvesh/ancestry.hpp"
 
+#include "common/namespace.hpp"
+
 #include <cstring>
 #include <iterator>
 #include <string_view>
@@ -386,22 +388,7 @@ private:
         return modules_[m] == module && watch_dict(PyModule_GetDict(module));
     }
 
-    // A key of another type can compare equal to a name by code of its own,
-    // whose answer may change with no change to the dict: such a dict is
-    // never trusted.
-    bool watch_dict(PyObject* dict) const
-    {
-        if (PyDict_Watch(watcher_, dict) < 0) {
-            return false;
-        }
-        PyObject* key = nullptr;
-        for (Py_ssize_t pos = 0; PyDict_Next(dict, &pos, &key, nullptr);) {
-            if (!PyUnicode_CheckExact(key)) {
-                return false;
-            }
-        }
-        return true;
-    }
+    bool watch_dict(PyObject* dict) const { return watch_namespace(watcher_, dict); }
 
     bool watch_modules()
     {

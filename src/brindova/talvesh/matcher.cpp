@@ -1,6 +1,7 @@
 #include "talvesh/matcher.hpp"
 
 #include "common/lookup.hpp"
+#include "common/namespace.hpp"
 #include "talvesh/state.hpp"
 
 namespace brindova::talvesh {
@@ -66,19 +67,7 @@ PyObject* FnmatchCache::get(PyObject* globals) const noexcept
 
 bool FnmatchCache::watch(PyObject* dict) noexcept
 {
-    if (watcher_ < 0 || PyDict_Watch(watcher_, dict) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    // A key of another type can compare equal to "fnmatch" by code of its
-    // own, whose answer may change with no change to the dict.
-    PyObject* key = nullptr;
-    for (Py_ssize_t pos = 0; PyDict_Next(dict, &pos, &key, nullptr);) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-    }
-    return true;
+    return watch_namespace(watcher_, dict);
 }
 
 void FnmatchCache::commit(std::uint64_t armed, PyObject* globals, PyObject* module,
