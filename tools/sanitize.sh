@@ -12,7 +12,8 @@
 # runs instrumented too.
 #
 # Usage: tools/sanitize.sh [pytest arguments]   (default: the whole suite)
-# Needs: a CPython 3.13, g++ (or CXX) with the ASan and UBSan runtimes, PyPI.
+# Needs: a CPython 3.13, g++ with the ASan and UBSan runtimes (CXX may name
+# another GCC, such as g++-14; clang is refused), PyPI.
 # BRINDOVA_SAN_VENV overrides where the environment lives (outside the clone:
 # the tests insist on a module installed elsewhere). It is kept between runs,
 # as is the build directory, so a second run rebuilds only what changed.
@@ -29,13 +30,21 @@ log() { printf '\n=== %s\n' "$*"; }
 
 source "$repo/tools/common.sh"
 
-# Needs a C++20 compiler with the ASan and UBSan runtimes (with g++ on
-# Debian they come along: libasan, libubsan). Nothing is installed here: what
-# is missing is named, with the package that brings it.
+# Needs g++ with the ASan and UBSan runtimes (on Debian they come along:
+# libasan, libubsan). Nothing is installed here: what is missing is named,
+# with the package that brings it.
 ensure_compiler() {
     if ! command -v "$CXX" >/dev/null 2>&1; then
-        echo "tools/sanitize.sh needs a C++ compiler: $CXX not found" >&2
-        echo "(Debian: apt-get install g++, which brings the sanitizer runtimes; or set CXX)" >&2
+        echo "tools/sanitize.sh needs g++: $CXX not found" >&2
+        echo "(Debian: apt-get install g++, which brings the sanitizer runtimes; or set CXX to another g++)" >&2
+        exit 1
+    fi
+    # The runtimes preloaded below, and the check that the modules link them,
+    # are GCC's shared libasan and libubsan; clang links its own runtime into
+    # each module statically, so its build could not be checked that way.
+    if echo | "$CXX" -dM -E -x c++ - | grep -q '__clang__'; then
+        echo "tools/sanitize.sh needs g++: CXX=$CXX is clang, whose sanitizer runtime this script does not support" >&2
+        echo "(run it with CXX unset, or CXX naming a g++; Debian: apt-get install g++)" >&2
         exit 1
     fi
     asan=$("$CXX" -print-file-name=libasan.so)
