@@ -10,6 +10,8 @@ import contextlib
 import os
 import pathlib
 import pathlib._local as local
+import posixpath
+import sys
 import tempfile
 from collections.abc import Sequence
 from pathlib import Path, PurePath, PurePosixPath
@@ -37,6 +39,16 @@ def patched(owner, name, value):
 
 def ordinary():
     return patched(local._PathParents, "__contains__", lambda self, value: Sequence.__contains__(self, value))
+
+
+@contextlib.contextmanager
+def removed(owner, name):
+    old = vars(owner)[name]
+    delattr(owner, name)
+    try:
+        yield
+    finally:
+        setattr(owner, name, old)
 
 
 @contextlib.contextmanager
@@ -79,9 +91,21 @@ ALTERATIONS = {
     "format": lambda e, t: patched(PurePath, "_format_parsed_parts",
                                    classmethod(lambda cls, drv, root, tail: drv + root + "|".join(tail))),
     "parser": lambda e, t: patched(pathlib.PurePosixPath, "parser", pathlib._local.ntpath),
+    # each kind of lookup finding something else: in another class, of
+    # another kind, nothing at all
+    "own-drive": lambda e, t: patched(type(Path()), "drive", property(lambda self: "X")),
+    "slot-property": lambda e, t: patched(PurePath, "_drv", property(lambda self: "X")),
+    "drive-function": lambda e, t: patched(PurePath, "drive", lambda self: ""),
+    "static-format": lambda e, t: patched(PurePath, "_format_parsed_parts",
+                                          staticmethod(lambda drv, root, tail: drv + root + "|".join(tail))),
+    "no-tail": lambda e, t: removed(PurePath, "_tail"),
     # module globals and function code
     "global": lambda e, t: patched(local, "_PathParents", Contains),
     "code": lambda e, t: code_of(local._PathParents.__len__, lambda self: 0),
+    "no-os": lambda e, t: removed(local, "os"),
+    "altsep": lambda e, t: patched(posixpath, "altsep", "a"),
+    "intern": lambda e, t: patched(sys, "intern", lambda text: text + "_"),
+    "shadowed-len": lambda e, t: patched(local, "len", lambda obj: 0),
     # a cached text that disagrees with its parts
     "slot": tamper,
 }
@@ -174,3 +198,39 @@ def test_each_alteration_changes_an_answer(tmp_path, alteration):
     before, after = decide(ordinary)
     assert before != after
     assert decide(contextlib.nullcontext) == (before, after)
+
+
+# Code that runs while the shortcut checks pathlib (a metaclass `__eq__` met
+# by its test of the parents' bases) may raise, or change what it is checking:
+# the check must neither leak the error nor keep a verdict taken before the
+# change. Each row's `__eq__` acts once; the answer for a path below the entry
+# is the one Python gives after it.
+@pytest.mark.parametrize("action, below", [
+    ("raise ValueError('from __eq__')", True),
+    # after the check of the attribute protocol, which it changes
+    ("local.PosixPath.__getattribute__ = lambda self, name: () if name == 'parents' "
+     "else object.__getattribute__(self, name)", False),
+], ids=["raises", "changes-class"])
+def test_code_run_by_the_check(run_py, tmp_path, action, below):
+    run_py(f"""
+        import abc, pathlib._local as local
+        from pathlib import Path
+        from brindova.talvesh import LoaderIgnore
+
+        root = Path({str(tmp_path.resolve())!r})
+        rules = LoaderIgnore(paths=[root / "a"])
+        assert rules.is_ignored(root / "a" / "b") and not rules.is_ignored(root / "c")
+        acted = []
+
+        def eq(cls, other):
+            if not acted:
+                acted.append(1)
+                {action}
+            return cls is other
+
+        abc.ABCMeta.__eq__ = eq
+        local._probe = 1  # a change the shortcut notices: its next decision checks again
+        assert (rules.is_ignored(root / "a" / "b"), rules.is_ignored(root / "c")) == ({below}, False)
+        assert acted, "the check never compared the classes"
+        assert (root / "a" in (root / "a" / "b").parents) == {below}
+    """)

@@ -60,6 +60,25 @@ def test_mutation_during_walk(slot, after, mutate, expected):
     assert x.is_ignored(QUERY, "N") is expected
 
 
+class IterSaysB(list):
+    def __iter__(self):
+        return iter([Path("b.txt")])
+
+
+# A slot holding something other than an exact list or tuple (a subclass's
+# own choice) is walked by the iteration protocol, as a Python loop would.
+@pytest.mark.parametrize("value, expected", [
+    (lambda: iter([Path("c.txt"), Path("b.txt")]), True),
+    (lambda: iter([Path("c.txt")]), False),
+    (lambda: IterSaysB(), True),
+    (lambda: IterSaysB([Path("x.txt")]), True),
+])
+def test_walk_of_another_iterable(value, expected):
+    x = LoaderIgnore()
+    set_slot(x, "files", value())
+    assert x.is_ignored(QUERY) is expected
+
+
 @pytest.mark.parametrize("mutate, expected", [
     (lambda x: x.file_masks.clear(), False),
     (lambda x: x.file_masks.insert(0, unique("y")), True),

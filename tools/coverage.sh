@@ -3,7 +3,9 @@
 # environment of their own, runs the whole test suite against that build (the
 # allocation-failure sweep included) and reports line and branch coverage of
 # src/ with gcovr. Fails when lines fall below 98 % or branches below 90 %,
-# or when the uncovered lines differ from tools/uncovered.txt.
+# or when the uncovered lines differ from tools/uncovered.txt, which lists
+# each line no test can reach with the reason; the floors apply to the code
+# without those lines (tools/coverage_report.py).
 #
 # Usage: tools/coverage.sh [pytest arguments]   (default: the whole suite)
 # Needs: a CPython 3.13, g++ (or CXX, with gcov to match: GCOV), PyPI.
@@ -82,13 +84,10 @@ report() {
     local objects=$repo/$build_dir/CMakeFiles status=0
     (cd "$repo" && "$py" -m gcovr --root . --filter 'src/' \
         --exclude-throw-branches --exclude-unreachable-branches --exclude-noncode-lines \
-        --json "$work/details.json" --json-summary "$work/summary.json" \
-        --fail-under-line "$line_floor" --fail-under-branch "$branch_floor" \
-        "$objects/brindova_common.dir" "$objects/talvesh.dir" "$objects/extensions.dir") || status=$?
-    (cd "$repo" && "$py" tools/coverage_report.py "$work/summary.json" "$work/details.json" \
-        "$uncovered_list" .) || status=1
-    if ((status & 2)); then echo "line coverage is below $line_floor %" >&2; fi
-    if ((status & 4)); then echo "branch coverage is below $branch_floor %" >&2; fi
+        --json "$work/details.json" \
+        "$objects/brindova_common.dir" "$objects/talvesh.dir" "$objects/extensions.dir")
+    (cd "$repo" && "$py" tools/coverage_report.py "$work/details.json" "$uncovered_list" . \
+        "$line_floor" "$branch_floor") || status=1
     if ((tests_status != 0)); then echo "the test run failed (exit $tests_status)" >&2; fi
     ((status == 0 && tests_status == 0))
 }
