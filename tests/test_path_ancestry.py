@@ -13,6 +13,7 @@ import pathlib._local as local
 import posixpath
 import sys
 import tempfile
+import types
 from collections.abc import Sequence
 from pathlib import Path, PurePath, PurePosixPath
 
@@ -91,6 +92,8 @@ ALTERATIONS = {
     "format": lambda e, t: patched(PurePath, "_format_parsed_parts",
                                    classmethod(lambda cls, drv, root, tail: drv + root + "|".join(tail))),
     "parser": lambda e, t: patched(pathlib.PurePosixPath, "parser", pathlib._local.ntpath),
+    "parser-object": lambda e, t: patched(pathlib.PurePosixPath, "parser",
+                                          types.SimpleNamespace(**{**vars(posixpath), "altsep": "a"})),
     # each kind of lookup finding something else: in another class, of
     # another kind, nothing at all
     "own-drive": lambda e, t: patched(type(Path()), "drive", property(lambda self: "X")),
