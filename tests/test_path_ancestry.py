@@ -9,11 +9,13 @@ the shortcut no longer recognises pathlib and steps aside.
 import abc
 import contextlib
 import os
-import posix
-import sys
 import pathlib
 import pathlib._local as local
+import posix
+import posixpath
+import sys
 import tempfile
+import types
 from collections.abc import Sequence
 from pathlib import Path, PurePath, PurePosixPath
 
@@ -40,6 +42,16 @@ def patched(owner, name, value):
 
 def ordinary():
     return patched(local._PathParents, "__contains__", lambda self, value: Sequence.__contains__(self, value))
+
+
+@contextlib.contextmanager
+def removed(owner, name):
+    old = vars(owner)[name]
+    delattr(owner, name)
+    try:
+        yield
+    finally:
+        setattr(owner, name, old)
 
 
 @contextlib.contextmanager
@@ -133,9 +145,23 @@ ALTERATIONS = {
     "metaclass": lambda e, t: metaclass(local._PathParents, ParentsMeta),
     # calls of the ordinary route watched from outside
     "monitoring": lambda e, t: monitored(),
+    "parser-object": lambda e, t: patched(pathlib.PurePosixPath, "parser",
+                                          types.SimpleNamespace(**{**vars(posixpath), "altsep": "a"})),
+    # each kind of lookup finding something else: in another class, of
+    # another kind, nothing at all
+    "own-drive": lambda e, t: patched(type(Path()), "drive", property(lambda self: "X")),
+    "slot-property": lambda e, t: patched(PurePath, "_drv", property(lambda self: "X")),
+    "drive-function": lambda e, t: patched(PurePath, "drive", lambda self: ""),
+    "static-format": lambda e, t: patched(PurePath, "_format_parsed_parts",
+                                          staticmethod(lambda drv, root, tail: drv + root + "|".join(tail))),
+    "no-tail": lambda e, t: removed(PurePath, "_tail"),
     # module globals and function code
     "global": lambda e, t: patched(local, "_PathParents", Contains),
     "code": lambda e, t: code_of(local._PathParents.__len__, lambda self: 0),
+    "no-os": lambda e, t: removed(local, "os"),
+    "altsep": lambda e, t: patched(posixpath, "altsep", "a"),
+    "intern": lambda e, t: patched(sys, "intern", lambda text: text + "_"),
+    "shadowed-len": lambda e, t: patched(local, "len", lambda obj: 0),
     # a cached text that disagrees with its parts
     "slot": tamper,
 }
@@ -235,3 +261,39 @@ def test_standard_module_without_a_name_is_not_trusted(tmp_path):
     # The namespace change makes the shortcut check pathlib again.
     with patched(posix, "__name__", 5), patched(local, "_checked_again", None):
         assert rules.is_ignored(tmp_path / "x") is True
+
+
+# Code that runs while the shortcut checks pathlib (a metaclass `__eq__` met
+# by its test of the parents' bases) may raise, or change what it is checking:
+# the check must neither leak the error nor keep a verdict taken before the
+# change. Each row's `__eq__` acts once; the answer for a path below the entry
+# is the one Python gives after it.
+@pytest.mark.parametrize("action, below", [
+    ("raise ValueError('from __eq__')", True),
+    # after the check of the attribute protocol, which it changes
+    ("local.PosixPath.__getattribute__ = lambda self, name: () if name == 'parents' "
+     "else object.__getattribute__(self, name)", False),
+], ids=["raises", "changes-class"])
+def test_code_run_by_the_check(run_py, tmp_path, action, below):
+    run_py(f"""
+        import abc, pathlib._local as local
+        from pathlib import Path
+        from brindova.talvesh import LoaderIgnore
+
+        root = Path({str(tmp_path.resolve())!r})
+        rules = LoaderIgnore(paths=[root / "a"])
+        assert rules.is_ignored(root / "a" / "b") and not rules.is_ignored(root / "c")
+        acted = []
+
+        def eq(cls, other):
+            if not acted:
+                acted.append(1)
+                {action}
+            return cls is other
+
+        abc.ABCMeta.__eq__ = eq
+        local._probe = 1  # a change the shortcut notices: its next decision checks again
+        assert (rules.is_ignored(root / "a" / "b"), rules.is_ignored(root / "c")) == ({below}, False)
+        assert acted, "the check never compared the classes"
+        assert (root / "a" in (root / "a" / "b").parents) == {below}
+    """)

@@ -60,6 +60,40 @@ def test_mutation_during_walk(slot, after, mutate, expected):
     assert x.is_ignored(QUERY, "N") is expected
 
 
+class IterSays(list):
+    """Holds one entry, and its iteration yields another."""
+
+    def __init__(self, held, yielded):
+        super().__init__([held])
+        self.yielded = yielded
+
+    def __iter__(self):
+        return iter([self.yielded])
+
+
+# A slot holding something other than an exact list or tuple (a subclass's
+# own choice) is walked by the iteration protocol, as a Python loop would:
+# per rule kind, a (hit, miss) pair of entries for QUERY and the name "N".
+ENTRIES = {"files": (Path("b.txt"), Path("c.txt")), "file_masks": ("*.txt", "*.x"),
+           "paths": (Path("/a"), Path("/z")), "path_masks": ("/a/*", "/z/*"),
+           "env_names": ("N", "M"), "env_name_masks": ("N*", "M*")}
+
+
+@pytest.mark.parametrize("kind", list(ENTRIES))
+@pytest.mark.parametrize("make, expected", [
+    (lambda hit, miss: iter([miss, hit]), True),
+    (lambda hit, miss: iter([miss]), False),
+    (lambda hit, miss: IterSays(miss, hit), True),
+], ids=["hit", "miss", "iter-not-items"])
+def test_walk_of_another_iterable(kind, make, expected):
+    x = LoaderIgnore()
+    held = make(*ENTRIES[kind])
+    set_slot(x, kind, held)
+    if kind == "env_names" and isinstance(held, IterSays):
+        expected = False  # names are tested by `in`: the list's own __contains__ reads its items
+    assert x.is_ignored(QUERY, "N") is expected
+
+
 @pytest.mark.parametrize("mutate, expected", [
     (lambda x: x.file_masks.clear(), False),
     (lambda x: x.file_masks.insert(0, unique("y")), True),

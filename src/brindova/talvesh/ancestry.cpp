@@ -326,7 +326,8 @@ private:
         PyObject* mods[std::size(module_names)] = {};
         bool ok = true;
         for (size_t i = 0; ok && i < std::size(module_names); ++i) {
-            mods[i] = PyImport_GetModule(Ref::steal(PyUnicode_FromString(module_names[i])).get());
+            Ref name = Ref::steal(PyUnicode_FromString(module_names[i]));
+            mods[i] = name ? PyImport_GetModule(name.get()) : nullptr;
             ok = mods[i] && PyModule_CheckExact(mods[i]);
         }
         for (size_t i = 0; ok && i < std::size(sources); ++i) {
