@@ -83,8 +83,6 @@ def load_helper(so_path):
     spec = importlib.util.spec_from_file_location("failalloc", so_path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
-    # Before the hooks: with them in place, the child process this starts
-    # made the free-list check of the child fail (seen, not explained).
     ranges = symbol_ranges(module.interpreter(), SPARED)
     module.install()
     for found in ranges.values():
@@ -365,10 +363,13 @@ def check_free_lists_drained(fa):
     allocator, and after a full collection the next one does."""
     a, b = 0.25, 0.5
 
+    # The count an addition adds, less what reading the count costs (its
+    # answer is a new int once past the small ones).
     def add():
         t = fa.total()
         v = a + b
-        return fa.total() - t, v
+        u = fa.total()
+        return u - t - (fa.total() - u), v
 
     floats = [a + b + i for i in range(64)]
     del floats
