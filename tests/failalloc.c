@@ -13,12 +13,16 @@
  *   disarm() -> (seen, failed, spared)
  *                                 stop; our allocations seen, failures injected,
  *                                 allocations left alone under a spared function
- *   spare(name)                   never fail under the exported interpreter
- *                                 function `name` called by the interpreter
- *                                 itself (a known interpreter fault)
- *   first_failure_stack()         exported interpreter functions on the stack of
- *                                 the first failure injected since arm()
+ *   interpreter() -> str          the file holding the interpreter's code
+ *   spare(start, end)             never fail under the interpreter function
+ *                                 at offsets [start, end) of that file when the
+ *                                 interpreter itself called it (a known
+ *                                 interpreter fault; the faulty functions are
+ *                                 static, so the caller finds them by name)
  *   total() -> int                every allocation through the hooks, ours or not
+ *
+ * With FAILALLOC_TRACE set, the interpreter frames of each first injected
+ * failure go to stderr as file offsets, for addr2line.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -37,18 +41,15 @@ static long target;  /* 0: disarmed */
 static int persistent;
 static long seen, failed, total_count;
 static const void *self_base, *interp_base;
-/* Interpreter functions, exported ones only, on the stack of the last
- * injected failure, innermost first: names the known interpreter faults. */
-static const char *last_stack[DEPTH];
-static int last_depth;
-/* Allocations under these exported interpreter functions, when the
+/* Allocations under these interpreter functions (offset ranges), when the
  * interpreter itself called them, are never failed (known interpreter
  * faults); they are counted apart. */
-static char spare_names[4][64];
+static struct { size_t start, end; } spare_ranges[8];
 static int spare_count;
 static long spared;
 
-static const char *stack_names[DEPTH];
+/* Offsets of the interpreter frames of the allocation being decided. */
+static size_t stack_offsets[DEPTH];
 static int stack_depth;
 
 /* 1: ours, 0: not ours, 2: ours but under a spared interpreter function. */
@@ -56,7 +57,7 @@ static int is_ours(void)
 {
     void *frames[DEPTH];
     int depth = backtrace(frames, DEPTH);
-    int spare = 0, spare_candidate = 0;
+    int spare = 0, spare_candidate = 0, in_self = 0;
     stack_depth = 0;
     for (int i = 0; i < depth; i++) {
         Dl_info info;
@@ -64,20 +65,28 @@ static int is_ours(void)
             return 0;
         }
         if (info.dli_fbase == self_base) {
+            in_self = 1;
+            continue;
+        }
+        /* Frames above the helper's own belong to the unwinder: under ASan
+         * backtrace() is the runtime's interceptor, whose frame comes first. */
+        if (!in_self) {
             continue;
         }
         if (info.dli_fbase == interp_base) {
-            const char *name = info.dli_sname ? info.dli_sname : "?";
+            size_t offset = (size_t)((const char *)frames[i] - (const char *)interp_base);
             /* Bytecode running on behalf of a native caller. */
-            if (strcmp(name, "_PyEval_EvalFrameDefault") == 0) {
+            if (info.dli_sname != NULL && strcmp(info.dli_sname, "_PyEval_EvalFrameDefault") == 0) {
                 return 0;
             }
+            /* A spared function counts only when its caller is the
+             * interpreter: our own calls of it are still failed. */
             spare |= spare_candidate;
             spare_candidate = 0;
             for (int k = 0; k < spare_count; k++) {
-                spare_candidate |= strcmp(name, spare_names[k]) == 0;
+                spare_candidate |= spare_ranges[k].start <= offset && offset < spare_ranges[k].end;
             }
-            stack_names[stack_depth++] = name;
+            stack_offsets[stack_depth++] = offset;
             continue;
         }
         const char *base = strrchr(info.dli_fname, '/');
@@ -105,13 +114,9 @@ static int should_fail(void)
     }
     seen++;
     if (seen == target || (persistent && seen > target)) {
-        if (failed++ == 0) {
-            memcpy(last_stack, stack_names, sizeof stack_names);
-            last_depth = stack_depth;
-            if (getenv("FAILALLOC_TRACE") != NULL) {
-                for (int i = 0; i < stack_depth; i++) {
-                    fprintf(stderr, "failalloc: %s\n", stack_names[i]);
-                }
+        if (failed++ == 0 && getenv("FAILALLOC_TRACE") != NULL) {
+            for (int i = 0; i < stack_depth; i++) {
+                fprintf(stderr, "failalloc: 0x%zx\n", stack_offsets[i]);
             }
         }
         return 1;
@@ -180,7 +185,6 @@ static PyObject *arm(PyObject *self, PyObject *args)
         return PyErr_Format(PyExc_ValueError, "install() first, and n >= 1");
     }
     seen = failed = spared = 0;
-    last_depth = 0;
     persistent = persist;
     target = n;
     Py_RETURN_NONE;
@@ -194,30 +198,25 @@ static PyObject *disarm(PyObject *self, PyObject *unused)
 
 static PyObject *spare(PyObject *self, PyObject *args)
 {
-    const char *name;
-    if (!PyArg_ParseTuple(args, "s", &name)) {
+    Py_ssize_t start, end;
+    if (!PyArg_ParseTuple(args, "nn", &start, &end)) {
         return NULL;
     }
-    if (spare_count == 4 || strlen(name) >= sizeof spare_names[0]) {
-        return PyErr_Format(PyExc_ValueError, "too many spared names, or too long");
+    if (spare_count == (int)(sizeof spare_ranges / sizeof spare_ranges[0]) || start < 0 || start >= end) {
+        return PyErr_Format(PyExc_ValueError, "too many spared ranges, or an empty one");
     }
-    strcpy(spare_names[spare_count++], name);
+    spare_ranges[spare_count].start = (size_t)start;
+    spare_ranges[spare_count++].end = (size_t)end;
     Py_RETURN_NONE;
 }
 
-static PyObject *first_failure_stack(PyObject *self, PyObject *unused)
+static PyObject *interpreter(PyObject *self, PyObject *unused)
 {
-    PyObject *names = PyList_New(0);
-    for (int i = 0; names != NULL && i < last_depth; i++) {
-        PyObject *name = PyUnicode_FromString(last_stack[i]);
-        if (name == NULL || PyList_Append(names, name) < 0) {
-            Py_XDECREF(name);
-            Py_CLEAR(names);
-            break;
-        }
-        Py_DECREF(name);
+    Dl_info info;
+    if (!dladdr((void *)&PyMem_Malloc, &info) || info.dli_fname == NULL) {
+        return PyErr_Format(PyExc_OSError, "dladdr failed on the interpreter");
     }
-    return names;
+    return PyUnicode_DecodeFSDefault(info.dli_fname);
 }
 
 static PyObject *total(PyObject *self, PyObject *unused)
@@ -231,7 +230,7 @@ static PyMethodDef methods[] = {
     {"disarm", disarm, METH_NOARGS, NULL},
     {"total", total, METH_NOARGS, NULL},
     {"spare", spare, METH_VARARGS, NULL},
-    {"first_failure_stack", first_failure_stack, METH_NOARGS, NULL},
+    {"interpreter", interpreter, METH_NOARGS, NULL},
     {NULL, NULL, 0, NULL},
 };
 
