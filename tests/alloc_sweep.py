@@ -186,6 +186,15 @@ def talvesh_paths():
     for label, (p, n) in queries.items():
         paths[f"decide:{label}"] = (lambda p=p, n=n: rules.is_ignored(p, n), [rules, p, n])
     paths["decide:keywords"] = (lambda: rules.is_ignored(name="HOME", path=None), [rules])
+    import pathlib._local as pathlib_local
+
+    def recheck():
+        # A change to pathlib's namespace has the paths shortcut check pathlib
+        # again before it answers, so every allocation of that check is swept.
+        pathlib_local._sweep_probe = None
+        del pathlib_local._sweep_probe
+        return rules.is_ignored(Path("build/o/f")), rules.is_ignored(Path("other.txt"))
+    paths["decide:path-recheck"] = (recheck, [rules])
 
     # the getters
     for g in GETTERS:
@@ -421,6 +430,12 @@ def problems(name, records):
     path allocates proves nothing: it counts as a problem (the helper once saw
     none of our allocations under ASan, and every case passed)."""
     found = [f"N={r['n']}: {r['outcome']}: {r['problem']}" for r in records if r["problem"]]
+    # Without optimisation (the coverage build) no call is a tail call: our
+    # frames stay on the stack under allocations that the optimised builds
+    # make from the interpreter's, so only those builds can tell the paths
+    # without allocations of ours.
+    if name in NO_ALLOCATIONS and os.environ.get("BRINDOVA_UNOPTIMISED_BUILD"):
+        return found
     if (swept(records) == 0) != (name in NO_ALLOCATIONS):
         found.append(f"{swept(records)} allocations swept, expected {'none' if name in NO_ALLOCATIONS else 'some'}")
     return found

@@ -67,7 +67,8 @@ reset_counts() {
 run_tests() {
     log "python -m pytest against the instrumented build"
     tests_status=0
-    (cd "$repo" && "$py" -m pytest -p no:cacheprovider -q --hypothesis-seed=0 "$@") || tests_status=$?
+    (cd "$repo" && BRINDOVA_UNOPTIMISED_BUILD=1 "$py" -m pytest -p no:cacheprovider -q --hypothesis-seed=0 "$@") \
+        || tests_status=$?
 }
 
 # Options, and why:

@@ -506,7 +506,6 @@ private:
                 if (!Py_IS_TYPE(obj, &PyProperty_Type)) {
                     return false;
                 }
-                inner = Ref::steal(PyObject_GetAttrString(obj, "fget"));
                 inner_offset = member_offset(&PyProperty_Type, "fget");
                 break;
             case Kind::classmethod:
@@ -514,20 +513,25 @@ private:
                 if (!Py_IS_TYPE(obj, e.kind == Kind::classmethod ? &PyClassMethod_Type : &PyStaticMethod_Type)) {
                     return false;
                 }
-                inner = Ref::steal(PyObject_GetAttrString(obj, "__func__"));
                 inner_offset = member_offset(Py_TYPE(obj), "__func__");
                 break;
             case Kind::function:
                 inner = std::move(found);
                 break;
             }
+            if (e.kind != Kind::function) {
+                // Read where the descriptor keeps it: no attribute lookup,
+                // which would run no code but would fill the interpreter's
+                // attribute cache with a new name string at each check.
+                if (inner_offset < 0) {
+                    return false;
+                }
+                inner = Ref::borrow(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + inner_offset));
+            }
             if (!add_function(inner.get(), m, e.qualname)) {
                 return false;
             }
             if (e.kind != Kind::function) {
-                if (inner_offset < 0) {
-                    return false;
-                }
                 FunctionState& added = functions_[nfunctions_ - 1];
                 added.holder = Py_NewRef(obj);
                 added.holder_offset = inner_offset;
