@@ -143,6 +143,7 @@ ALTERATIONS = {
     "parser": lambda e, t: patched(pathlib.PurePosixPath, "parser", pathlib._local.ntpath),
     "reinit": lambda e, t: reinit(vars(PurePath)["parents"], lambda self: ()),
     "metaclass": lambda e, t: metaclass(local._PathParents, ParentsMeta),
+    "abstract": lambda e, t: patched(local._PathParents, "__abstractmethods__", frozenset({"missing"})),
     # calls of the ordinary route watched from outside
     "monitoring": lambda e, t: monitored(),
     "parser-object": lambda e, t: patched(pathlib.PurePosixPath, "parser",

@@ -419,8 +419,9 @@ private:
             }
         }
         for (PyTypeObject* type : {paths, parents}) {
+            // The ordinary route makes instances of both: an abstract class refuses.
             if (type->tp_dictoffset != 0 || type->tp_getattro != PyObject_GenericGetAttr ||
-                type->tp_setattro != PyObject_GenericSetAttr) {
+                type->tp_setattro != PyObject_GenericSetAttr || (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT)) {
                 return false;
             }
         }
