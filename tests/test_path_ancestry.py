@@ -353,6 +353,22 @@ def filled(path, **slots):
     return path
 
 
+def filled_raw(path, raw):
+    path._raw_paths = raw
+    return path
+
+
+def emptied(path, name):
+    filled(path)
+    delattr(path, name)
+    return path
+
+
+def read_parts(path):
+    path.drive  # noqa: B018  parses the parts, not the text
+    return path
+
+
 def read_text(path):
     str(path)
     return path
@@ -379,6 +395,30 @@ def noticed(context):
         yield
 
 
+@contextlib.contextmanager
+def attribute(owner, name, value):
+    old = getattr(owner, name)
+    setattr(owner, name, value)
+    try:
+        yield
+    finally:
+        setattr(owner, name, old)
+
+
+@contextlib.contextmanager
+def hook(setter, getter, function):
+    old = getter()
+    setter(function)
+    try:
+        yield
+    finally:
+        setter(old)
+
+
+class OwnModule(types.ModuleType):
+    pass
+
+
 class Mixin:
     __slots__ = ()
 
@@ -397,12 +437,40 @@ UNUSUAL = {
                              Path(r, "a")),
     "tail-subclass": lambda r: (none(), filled(Path(r + "/a/b"), _tail_cached=[
                                 Part(p) for p in r[1:].split("/") + ["a", "b"]]), Path(r, "a")),
+    "two-slashes": lambda r: (none(), Path("/" + r + "/a/b"), Path(r, "a")),
+    "only-slashes": lambda r: (none(), Path("//"), Path("/")),
+    "parts-read": lambda r: (none(), read_parts(Path(r + "/a/b")), Path(r, "a")),
+    "raw-tuple": lambda r: (none(), filled_raw(Path(r + "/a/b"), (r + "/a/b",)), Path(r, "a")),
+    "raw-subclass": lambda r: (none(), filled_raw(Path(r + "/a/b"), [Part(r + "/a/b")]), Path(r, "a")),
+    "text-subclass": lambda r: (none(), filled(Path(r + "/a/b"), _str_normcase_cached=Part(r + "/a/b")),
+                                Path(r, "a")),
+    "empty-root": lambda r: (none(), filled(Path(r + "/a/b"), _root=""), Path(r, "a")),
+    "drive-subclass": lambda r: (none(), filled(Path(r + "/a/b"), _drv=Part("")), Path(r, "a")),
+    "no-root": lambda r: (none(), emptied(Path(r + "/a/b"), "_root"), Path(r, "a")),
     "entry-text-int": lambda r: (none(), Path(r + "/a/b"), filled(Path(r, "a"), _str_normcase_cached=5)),
     "entry-text-relative": lambda r: (none(), Path(r + "/a/b"), filled(Path(r, "a"), _str_normcase_cached="a")),
     # pathlib's classes, or what its code reads, not as checked
     "mro-order": lambda r: (bases(local.PosixPath, (PurePosixPath, local.Path)), Path(r + "/a/b"), Path(r, "a")),
     "mro-longer": lambda r: (bases(local.PosixPath, (local.Path, PurePosixPath, Mixin)), Path(r + "/a/b"),
                              Path(r, "a")),
+    "defaults": lambda r: (attribute(PurePath.__eq__, "__defaults__", (None,)), Path(r + "/a/b"), Path(r, "a")),
+    "kwdefaults": lambda r: (attribute(PurePath.__eq__, "__kwdefaults__", {"x": 1}), Path(r + "/a/b"),
+                             Path(r, "a")),
+    "trace": lambda r: (hook(sys.settrace, sys.gettrace, lambda *a: None), Path(r + "/a/b"), Path(r, "a")),
+    "profile": lambda r: (hook(sys.setprofile, sys.getprofile, lambda *a: None), Path(r + "/a/b"), Path(r, "a")),
+    "posixpath-class": lambda r: (attribute(posixpath, "__class__", OwnModule), Path(r + "/a/b"), Path(r, "a")),
+    "os-class": lambda r: (attribute(os, "__class__", OwnModule), Path(r + "/a/b"), Path(r, "a")),
+    "sys-class": lambda r: (attribute(sys, "__class__", OwnModule), Path(r + "/a/b"), Path(r, "a")),
+    "readonly-slot": lambda r: (patched(PurePath, "_drv", vars(slice)["start"]), Path(r + "/a/b"), Path(r, "a")),
+    "foreign-globals": lambda r: (patched(local._PathParents, "__len__", types.FunctionType(
+        local._PathParents.__len__.__code__, globals())), Path(r + "/a/b"), Path(r, "a")),
+    "no-sys": lambda r: (removed(local, "sys"), Path(r + "/a/b"), Path(r, "a")),
+    "no-sep": lambda r: (removed(posixpath, "sep"), Path(r + "/a/b"), Path(r, "a")),
+    "no-splitroot": lambda r: (removed(posixpath, "splitroot"), Path(r + "/a/b"), Path(r, "a")),
+    "no-intern": lambda r: (removed(sys, "intern"), Path(r + "/a/b"), Path(r, "a")),
+    "monitoring-object": lambda r: (patched(sys, "monitoring", types.SimpleNamespace(**vars(sys.monitoring))),
+                                    Path(r + "/a/b"), Path(r, "a")),
+    "no-builtin": lambda r: (removed(builtins, "slice"), Path(r + "/a/b"), Path(r, "a")),
     "get-tool": lambda r: (noticed(patched(sys.monitoring, "get_tool", sys.monitoring.get_events)), Path(r + "/a/b"),
                            Path(r, "a")),
     "wrapped-builtin": lambda r: (patched(builtins, "isinstance", lambda o, c, f=isinstance: f(o, c)),
@@ -433,12 +501,18 @@ def test_unusual_states_answer_as_python(tmp_path, state):
     # pathlib's module missing from sys.modules, then back
     "sys.modules.pop('pathlib._local')\n"
     "restore = lambda: sys.modules.__setitem__('pathlib._local', local)",
+    # in its place, something that is not a module
+    "import types; sys.modules['pathlib._local'] = types.SimpleNamespace(**vars(local))\n"
+    "restore = lambda: sys.modules.__setitem__('pathlib._local', local)",
+    # one of its classes missing
+    "import pathlib._abc as base; real = base.PathBase; del base.PathBase\n"
+    "restore = lambda: setattr(base, 'PathBase', real)",
     # PurePath and LoaderIgnore out of type version tags (1000 per class)
     "for i in range(1001):\n"
     "    local.PurePath._probe = i; local.PurePath._probe\n"
     "    LoaderIgnore._probe = i; LoaderIgnore._probe\n"
     "restore = lambda: None",
-], ids=["unloaded", "no-version-tags"])
+], ids=["unloaded", "not-a-module", "no-class", "no-version-tags"])
 def test_state_met_at_the_first_decision(run_py, tmp_path, setup):
     run_py(f"""
         import sys, pathlib._local as local
