@@ -7,6 +7,7 @@ the shortcut no longer recognises pathlib and steps aside.
 """
 
 import abc
+import builtins
 import contextlib
 import os
 import pathlib
@@ -15,6 +16,7 @@ import posix
 import posixpath
 import sys
 import tempfile
+import textwrap
 import types
 from collections.abc import Sequence
 from pathlib import Path, PurePath, PurePosixPath
@@ -124,6 +126,30 @@ def tamper(entries, target):
     return contextlib.nullcontext()
 
 
+def in_pathlib(function, qualname):
+    """`function` as if pathlib defined it under `qualname`: its globals, its name."""
+    code = function.__code__.replace(co_qualname=qualname)
+    return types.FunctionType(code, vars(local), function.__name__, function.__defaults__, function.__closure__)
+
+
+def eq_one_cell():
+    cls = PurePath
+
+    def __eq__(self, other):
+        return isinstance(other, cls)
+
+    return __eq__
+
+
+def eq_three_cells():
+    a = b = c = PurePath
+
+    def __eq__(self, other):
+        return isinstance(other, (a, b, c))
+
+    return __eq__
+
+
 class Contains(local._PathParents):
     __slots__ = ()
 
@@ -156,6 +182,13 @@ ALTERATIONS = {
     "static-format": lambda e, t: patched(PurePath, "_format_parsed_parts",
                                           staticmethod(lambda drv, root, tail: drv + root + "|".join(tail))),
     "no-tail": lambda e, t: removed(PurePath, "_tail"),
+    "no-parsed-string": lambda e, t: removed(PurePath, "_from_parsed_string"),
+    "foreign-slot": lambda e, t: patched(PurePath, "_drv", vars(local._PathParents)["_drv"]),
+    # functions that pass for pathlib's own by module and name
+    "named-code": lambda e, t: patched(local._PathParents, "__len__",
+                                       in_pathlib(lambda self: 0, "_PathParents.__len__")),
+    "one-cell": lambda e, t: patched(PurePath, "__eq__", in_pathlib(eq_one_cell(), "PurePath.__eq__")),
+    "three-cells": lambda e, t: patched(PurePath, "__eq__", in_pathlib(eq_three_cells(), "PurePath.__eq__")),
     # module globals and function code
     "global": lambda e, t: patched(local, "_PathParents", Contains),
     "code": lambda e, t: code_of(local._PathParents.__len__, lambda self: 0),
@@ -297,4 +330,203 @@ def test_code_run_by_the_check(run_py, tmp_path, action, below):
         assert (rules.is_ignored(root / "a" / "b"), rules.is_ignored(root / "c")) == ({below}, False)
         assert acted, "the check never compared the classes"
         assert (root / "a" in (root / "a" / "b").parents) == {below}
+    """)
+
+
+class Resolved:
+    """A query whose resolve() hands back `path` untouched (its name and text
+    are given, so that nothing reads the path before the decision does)."""
+
+    def __init__(self, path, name="b"):
+        self.path, self.name = path, name
+
+    def resolve(self):
+        return self.path
+
+    def __format__(self, spec):
+        return "q"
+
+
+def filled(path, **slots):
+    path == path  # noqa: B015  fills the cached parts and text, as any comparison does
+    for name, value in slots.items():
+        setattr(path, name, value)
+    return path
+
+
+def filled_raw(path, raw):
+    path._raw_paths = raw
+    return path
+
+
+def emptied(path, name):
+    filled(path)
+    delattr(path, name)
+    return path
+
+
+def read_parts(path):
+    path.drive  # noqa: B018  parses the parts, not the text
+    return path
+
+
+def read_text(path):
+    str(path)
+    return path
+
+
+class Part(str):
+    pass
+
+
+@contextlib.contextmanager
+def bases(cls, new):
+    old = cls.__bases__
+    cls.__bases__ = new
+    try:
+        yield
+    finally:
+        cls.__bases__ = old
+
+
+@contextlib.contextmanager
+def noticed(context):
+    # With a change to pathlib's namespace, which makes the shortcut check again.
+    with context, patched(local, "_probe", None):
+        yield
+
+
+@contextlib.contextmanager
+def attribute(owner, name, value):
+    old = getattr(owner, name)
+    setattr(owner, name, value)
+    try:
+        yield
+    finally:
+        setattr(owner, name, old)
+
+
+@contextlib.contextmanager
+def hook(setter, getter, function):
+    old = getter()
+    setter(function)
+    try:
+        yield
+    finally:
+        setter(old)
+
+
+class OwnModule(types.ModuleType):
+    pass
+
+
+class Mixin:
+    __slots__ = ()
+
+
+# Unusual states that must take the ordinary route and still answer as Python
+# does: (context, resolved query path, entry), from the resolved root.
+none = contextlib.nullcontext
+UNUSUAL = {
+    # fresh query paths the shortcut does not parse itself
+    "raw-parts": lambda r: (none(), Path(r, "a", "b"), Path(r, "a")),
+    "text-read": lambda r: (none(), read_text(Path(r + "/a/b")), Path(r, "a")),
+    "relative": lambda r: (none(), Path("a/b"), Path("a")),
+    "three-slashes": lambda r: (none(), Path("//" + r + "/a/b"), Path(r, "a")),
+    # cached parts or texts of odd types
+    "tail-tuple": lambda r: (none(), filled(Path(r + "/a/b"), _tail_cached=tuple(r[1:].split("/")) + ("a", "b")),
+                             Path(r, "a")),
+    "tail-subclass": lambda r: (none(), filled(Path(r + "/a/b"), _tail_cached=[
+                                Part(p) for p in r[1:].split("/") + ["a", "b"]]), Path(r, "a")),
+    "two-slashes": lambda r: (none(), Path("/" + r + "/a/b"), Path(r, "a")),
+    "only-slashes": lambda r: (none(), Path("//"), Path("/")),
+    "parts-read": lambda r: (none(), read_parts(Path(r + "/a/b")), Path(r, "a")),
+    "raw-tuple": lambda r: (none(), filled_raw(Path(r + "/a/b"), (r + "/a/b",)), Path(r, "a")),
+    "raw-subclass": lambda r: (none(), filled_raw(Path(r + "/a/b"), [Part(r + "/a/b")]), Path(r, "a")),
+    "text-subclass": lambda r: (none(), filled(Path(r + "/a/b"), _str_normcase_cached=Part(r + "/a/b")),
+                                Path(r, "a")),
+    "empty-root": lambda r: (none(), filled(Path(r + "/a/b"), _root=""), Path(r, "a")),
+    "drive-subclass": lambda r: (none(), filled(Path(r + "/a/b"), _drv=Part("")), Path(r, "a")),
+    "no-root": lambda r: (none(), emptied(Path(r + "/a/b"), "_root"), Path(r, "a")),
+    "entry-text-int": lambda r: (none(), Path(r + "/a/b"), filled(Path(r, "a"), _str_normcase_cached=5)),
+    "entry-text-relative": lambda r: (none(), Path(r + "/a/b"), filled(Path(r, "a"), _str_normcase_cached="a")),
+    # pathlib's classes, or what its code reads, not as checked
+    "mro-order": lambda r: (bases(local.PosixPath, (PurePosixPath, local.Path)), Path(r + "/a/b"), Path(r, "a")),
+    "mro-longer": lambda r: (bases(local.PosixPath, (local.Path, PurePosixPath, Mixin)), Path(r + "/a/b"),
+                             Path(r, "a")),
+    "defaults": lambda r: (attribute(PurePath.__eq__, "__defaults__", (None,)), Path(r + "/a/b"), Path(r, "a")),
+    "kwdefaults": lambda r: (attribute(PurePath.__eq__, "__kwdefaults__", {"x": 1}), Path(r + "/a/b"),
+                             Path(r, "a")),
+    "trace": lambda r: (hook(sys.settrace, sys.gettrace, lambda *a: None), Path(r + "/a/b"), Path(r, "a")),
+    "profile": lambda r: (hook(sys.setprofile, sys.getprofile, lambda *a: None), Path(r + "/a/b"), Path(r, "a")),
+    "posixpath-class": lambda r: (attribute(posixpath, "__class__", OwnModule), Path(r + "/a/b"), Path(r, "a")),
+    "os-class": lambda r: (attribute(os, "__class__", OwnModule), Path(r + "/a/b"), Path(r, "a")),
+    "sys-class": lambda r: (attribute(sys, "__class__", OwnModule), Path(r + "/a/b"), Path(r, "a")),
+    "readonly-slot": lambda r: (patched(PurePath, "_drv", vars(slice)["start"]), Path(r + "/a/b"), Path(r, "a")),
+    "foreign-globals": lambda r: (patched(local._PathParents, "__len__", types.FunctionType(
+        local._PathParents.__len__.__code__, globals())), Path(r + "/a/b"), Path(r, "a")),
+    "no-sys": lambda r: (removed(local, "sys"), Path(r + "/a/b"), Path(r, "a")),
+    "no-sep": lambda r: (removed(posixpath, "sep"), Path(r + "/a/b"), Path(r, "a")),
+    "no-splitroot": lambda r: (removed(posixpath, "splitroot"), Path(r + "/a/b"), Path(r, "a")),
+    "no-intern": lambda r: (removed(sys, "intern"), Path(r + "/a/b"), Path(r, "a")),
+    "monitoring-object": lambda r: (patched(sys, "monitoring", types.SimpleNamespace(**vars(sys.monitoring))),
+                                    Path(r + "/a/b"), Path(r, "a")),
+    "no-builtin": lambda r: (removed(builtins, "slice"), Path(r + "/a/b"), Path(r, "a")),
+    "get-tool": lambda r: (noticed(patched(sys.monitoring, "get_tool", sys.monitoring.get_events)), Path(r + "/a/b"),
+                           Path(r, "a")),
+    "wrapped-builtin": lambda r: (patched(builtins, "isinstance", lambda o, c, f=isinstance: f(o, c)),
+                                  Path(r + "/a/b"), Path(r, "a")),
+}
+
+
+@pytest.mark.parametrize("state", list(UNUSUAL))
+def test_unusual_states_answer_as_python(tmp_path, state):
+    root = os.path.realpath(tmp_path)
+
+    def decide():
+        context, resolved, entry = UNUSUAL[state](root)
+        rules = LoaderIgnore(paths=[])
+        rules.paths.append(entry)
+        rules.is_ignored(Path(root, "c"))  # the shortcut in use before the state is met
+        with context:
+            return answers(rules, [Resolved(resolved)])
+
+    fast = decide()
+    with ordinary():
+        assert fast == decide()
+
+
+# States of the process the shortcut meets when it first looks; afterwards a
+# change to pathlib (parents made empty) must still be followed.
+@pytest.mark.parametrize("setup", [
+    # pathlib's module missing from sys.modules, then back
+    "sys.modules.pop('pathlib._local')\n"
+    "restore = lambda: sys.modules.__setitem__('pathlib._local', local)",
+    # in its place, something that is not a module
+    "import types; sys.modules['pathlib._local'] = types.SimpleNamespace(**vars(local))\n"
+    "restore = lambda: sys.modules.__setitem__('pathlib._local', local)",
+    # one of its classes missing
+    "import pathlib._abc as base; real = base.PathBase; del base.PathBase\n"
+    "restore = lambda: setattr(base, 'PathBase', real)",
+    # PurePath and LoaderIgnore out of type version tags (1000 per class)
+    "for i in range(1001):\n"
+    "    local.PurePath._probe = i; local.PurePath._probe\n"
+    "    LoaderIgnore._probe = i; LoaderIgnore._probe\n"
+    "restore = lambda: None",
+], ids=["unloaded", "not-a-module", "no-class", "no-version-tags"])
+def test_state_met_at_the_first_decision(run_py, tmp_path, setup):
+    run_py(f"""
+        import sys, pathlib._local as local
+        from pathlib import Path
+        from brindova.talvesh import LoaderIgnore
+
+        root = Path({str(tmp_path.resolve())!r})
+        rules = LoaderIgnore(paths=[root / "a"])
+        {textwrap.indent(setup, " " * 8).lstrip()}
+        assert rules.is_ignored(root / "a" / "b") and not rules.is_ignored(root / "c")
+        restore()
+        local.PurePath.parents = property(lambda self: ())
+        local._probe = 1
+        assert not rules.is_ignored(root / "a" / "b")
+        assert rules.is_ignored(root / "a")
     """)

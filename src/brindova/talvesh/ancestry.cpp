@@ -148,8 +148,9 @@ struct FunctionState {
         if (cells > max_cells) {
             return false;
         }
-        for (Py_ssize_t i = 0; i < cells; ++i) {
-            out.cells[i] = PyCell_GET(PyTuple_GET_ITEM(out.closure, i));
+        // All of them: `out` may hold the cells of a function read before.
+        for (Py_ssize_t i = 0; i < max_cells; ++i) {
+            out.cells[i] = i < cells ? PyCell_GET(PyTuple_GET_ITEM(out.closure, i)) : nullptr;
         }
         return true;
     }
