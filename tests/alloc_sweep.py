@@ -99,6 +99,12 @@ OUR_NOTE = "Subclasses of built-in types"
 # The outcome of a path whose own answer is an exception.
 Err = namedtuple("Err", "type message notes")
 IMPORTS = {"import:talvesh": "brindova.talvesh", "import:extensions": "brindova.extensions"}
+# A module's first exec makes its process-wide constants and later execs reuse
+# them, so once an import has been tried in a process, its Nth allocation is no
+# longer the Nth of a first import. The import paths above sweep one process
+# from N on (the retries then also check for leaks); these sweep each N in a
+# new process, so that every allocation of a first import is failed once.
+FIRST_IMPORTS = {"first-import:talvesh": "brindova.talvesh", "first-import:extensions": "brindova.extensions"}
 
 
 def talvesh_paths():
@@ -234,7 +240,7 @@ NO_ALLOCATIONS = frozenset({
 
 
 def all_path_names():
-    return [*IMPORTS, *talvesh_paths()]
+    return [*IMPORTS, *FIRST_IMPORTS, *talvesh_paths()]
 
 
 # ---------------------------------------------------------------- one child
@@ -266,6 +272,8 @@ def child(helper, name, mode, start):
     check_free_lists_drained(fa)
     if name in IMPORTS:
         return child_import(fa, IMPORTS[name], persistent, start)
+    if name in FIRST_IMPORTS:
+        return child_import(fa, FIRST_IMPORTS[name], persistent, start, first_only=True)
     run, watched = talvesh_paths()[name]
     expected = run()
     run()
@@ -317,7 +325,7 @@ def leak_check(repeat, watched, noise=STRAY_BLOCKS):
     return None
 
 
-def child_import(fa, module, persistent, start):
+def child_import(fa, module, persistent, start, first_only=False):
     """A failed exec leaves no module behind, so the import can be retried in
     the same process until one succeeds."""
     import importlib
@@ -350,10 +358,25 @@ def child_import(fa, module, persistent, start):
         exc = None
         if problem is None and module in sys.modules:
             problem = "module left in sys.modules"
+        if first_only:
+            # The next N in a new process; this one must still import.
+            if problem is None:
+                problem = import_again(module)
+            emit(n=n, outcome=outcome, problem=problem, spared=spared)
+            return
         if problem is None and outcome == "MemoryError":
             problem = leak_check(lambda: attempt(n), [], IMPORT_NOISE_BLOCKS)
         emit(n=n, outcome=outcome, problem=problem, spared=spared)
         n += 1
+
+
+def import_again(module):
+    import importlib
+    try:
+        importlib.import_module(module)
+    except BaseException as e:  # noqa: B036
+        return f"import after the failure: {e!r}"
+    return check_module(module)
 
 
 def check_module(module):
@@ -410,8 +433,8 @@ def sweep(helper, name, mode, cwd):
                 begun = None
         if proc.returncode == 0 and records and records[-1]["outcome"] == "done":
             return records
-        if proc.returncode == 0 and records and records[-1]["outcome"] == "absorbed":
-            start = records[-1]["n"] + 1
+        if proc.returncode == 0 and records and records[-1]["outcome"] != "done":
+            start = records[-1]["n"] + 1  # an absorbed failure, or one N per child
             continue
         if begun is None:
             raise RuntimeError(f"{name} {mode}: child failed outside a run:\n{proc.stderr}")
