@@ -70,11 +70,8 @@ Ref import_module(const char* module_name, PyObject* globals) noexcept
 Ref import_from(const char* module_name, PyObject* name, PyObject* globals) noexcept
 {
     Ref module_key = interned(module_name);
-    if (!module_key) {
-        return {};
-    }
-    Ref module = module_table_entry(module_key.get());
-    if (PyErr_Occurred()) {
+    Ref module = module_key ? module_table_entry(module_key.get()) : Ref();
+    if (!module_key || PyErr_Occurred()) {
         return {};
     }
     if (module) {

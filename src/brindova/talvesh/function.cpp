@@ -190,12 +190,12 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     // any argument is bound, so it carries the entry of a binding failure:
     // the function's first line.
     int& depth = call_depth;  // one look-up of this thread's counter
-    if (depth >= std::min(Py_GetRecursionLimit(), max_call_depth)) {
+    const bool too_deep = depth >= std::min(Py_GetRecursionLimit(), max_call_depth);
+    if (too_deep) {
         PyErr_SetString(PyExc_RecursionError,
                         "maximum recursion depth exceeded while calling a native function");
-        return function_fail(spec, self->globals, spec.first_line);
     }
-    if (Py_EnterRecursiveCall(" while calling a native function") != 0) {
+    if (too_deep || Py_EnterRecursiveCall(" while calling a native function") != 0) {
         return function_fail(spec, self->globals, spec.first_line);
     }
     ++depth;
