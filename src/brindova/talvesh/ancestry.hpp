@@ -12,12 +12,17 @@ namespace brindova::talvesh {
 // What the shortcut knows about one test.
 enum class Known : int { no = 0, yes = 1, unknown = -1 };
 
-// `abs_path == entry`. Never raises and runs no Python code.
+// Both never raise, and call nothing of the paths or their classes. The
+// first use after pathlib's state changed checks that state again, which can
+// run Python code (finalisers of a replaced function released there, the
+// `__eq__` of a user's key met by a namespace lookup); a change that code
+// makes is seen before the answer is trusted.
+
+// `abs_path == entry`.
 Known ancestry_equal(PyObject* abs_path, PyObject* entry) noexcept;
 
 // `entry in abs_path.parents`, for an entry that has just compared unequal
-// through the ordinary `==` or `ancestry_equal`. Never raises and runs no
-// Python code.
+// through the ordinary `==` or `ancestry_equal`.
 Known ancestry_in_parents(PyObject* abs_path, PyObject* entry) noexcept;
 
 }  // namespace brindova::talvesh
