@@ -14,9 +14,10 @@ enum class Known : int { no = 0, yes = 1, unknown = -1 };
 
 // Both never raise, and call nothing of the paths or their classes. The
 // first use after pathlib's state changed checks that state again, which can
-// run Python code (finalisers of a replaced function released there, the
-// `__eq__` of a user's key met by a namespace lookup); a change that code
-// makes is seen before the answer is trusted.
+// run Python code: a metaclass `__eq__` (the parents sequence's bases are
+// searched for `Sequence`), finalisers of a replaced function released there,
+// the `__eq__` of a key met by a namespace lookup. The check may raise there
+// or change what it checked; it then takes nothing as proved.
 
 // `abs_path == entry`.
 Known ancestry_equal(PyObject* abs_path, PyObject* entry) noexcept;
