@@ -20,6 +20,9 @@
  *                                 interpreter fault; the faulty functions are
  *                                 static, so the caller finds them by name)
  *   total() -> int                every allocation through the hooks, ours or not
+ *   live() -> int                 our allocations (counted while armed) not yet
+ *                                 freed: what a leak of ours leaves behind,
+ *                                 whatever the rest of the interpreter does
  *
  * With FAILALLOC_TRACE set, the interpreter frames of each first injected
  * failure go to stderr as file offsets, for addr2line.
@@ -47,6 +50,72 @@ static const void *self_base, *interp_base;
 static struct { size_t start, end; } spare_ranges[8];
 static int spare_count;
 static long spared;
+
+/* Addresses of our allocations not yet freed: an open-addressing set in
+ * memory of its own (the hooks must not allocate through themselves), used by
+ * the sweep's children, which run one thread. */
+enum { LIVE_CAPACITY = 1 << 20 };
+static const void *TOMBSTONE = (const void *)1;
+static const void **live_set;
+static long live_count, live_used; /* entries; slots ever filled (tombstones too) */
+static int live_overflow;
+
+static size_t live_slot(const void *p)
+{
+    return ((size_t)p >> 4) * 0x9E3779B97F4A7C15u >> 44;
+}
+
+static void live_insert(const void **set, const void *p)
+{
+    size_t i = live_slot(p);
+    while (set[i] != NULL && set[i] != TOMBSTONE) {
+        i = (i + 1) & (LIVE_CAPACITY - 1);
+    }
+    live_used += set[i] == NULL;
+    set[i] = p;
+}
+
+static void live_add(const void *p)
+{
+    if (p == NULL || live_set == NULL || live_overflow) {
+        return;
+    }
+    /* Past half full the probes grow long: drop the tombstones, or give up
+     * (live() then refuses to answer rather than undercount). */
+    if (live_used >= LIVE_CAPACITY / 2) {
+        const void **fresh = live_count < LIVE_CAPACITY / 4 ? calloc(LIVE_CAPACITY, sizeof *fresh) : NULL;
+        if (fresh == NULL) {
+            live_overflow = 1;
+            return;
+        }
+        live_used = 0;
+        for (size_t i = 0; i < LIVE_CAPACITY; i++) {
+            if (live_set[i] != NULL && live_set[i] != TOMBSTONE) {
+                live_insert(fresh, live_set[i]);
+            }
+        }
+        free(live_set);
+        live_set = fresh;
+    }
+    live_insert(live_set, p);
+    live_count++;
+}
+
+/* 1 if `p` was one of ours (and is no longer). */
+static int live_remove(const void *p)
+{
+    if (p == NULL || live_count == 0) {
+        return 0;
+    }
+    for (size_t i = live_slot(p); live_set[i] != NULL; i = (i + 1) & (LIVE_CAPACITY - 1)) {
+        if (live_set[i] == p) {
+            live_set[i] = TOMBSTONE;
+            live_count--;
+            return 1;
+        }
+    }
+    return 0;
+}
 
 /* Offsets of the interpreter frames of the allocation being decided. */
 static size_t stack_offsets[DEPTH];
@@ -99,7 +168,8 @@ static int is_ours(void)
     return 0;
 }
 
-static int should_fail(void)
+/* -1: fail this allocation; 1: make it, it is ours; 0: make it, not ours. */
+static int decide(void)
 {
     total_count++;
     if (target == 0) {
@@ -119,32 +189,52 @@ static int should_fail(void)
                 fprintf(stderr, "failalloc: 0x%zx\n", stack_offsets[i]);
             }
         }
-        return 1;
+        return -1;
     }
-    return 0;
+    return 1;
+}
+
+static void *made(int ours, void *p)
+{
+    if (ours) {
+        live_add(p);
+    }
+    return p;
 }
 
 static void *hook_malloc(void *ctx, size_t size)
 {
     PyMemAllocatorEx *a = ctx;
-    return should_fail() ? NULL : a->malloc(a->ctx, size);
+    int ours = decide();
+    return ours < 0 ? NULL : made(ours, a->malloc(a->ctx, size));
 }
 
 static void *hook_calloc(void *ctx, size_t n, size_t size)
 {
     PyMemAllocatorEx *a = ctx;
-    return should_fail() ? NULL : a->calloc(a->ctx, n, size);
+    int ours = decide();
+    return ours < 0 ? NULL : made(ours, a->calloc(a->ctx, n, size));
 }
 
+/* A block of ours stays ours when the interpreter resizes it. */
 static void *hook_realloc(void *ctx, void *p, size_t size)
 {
     PyMemAllocatorEx *a = ctx;
-    return should_fail() ? NULL : a->realloc(a->ctx, p, size);
+    int ours = decide();
+    if (ours < 0) {
+        return NULL;
+    }
+    void *q = a->realloc(a->ctx, p, size);
+    if (q != NULL) {
+        ours |= live_remove(p);
+    }
+    return made(ours, q);
 }
 
 static void hook_free(void *ctx, void *p)
 {
     PyMemAllocatorEx *a = ctx;
+    live_remove(p);
     a->free(a->ctx, p);
 }
 
@@ -161,6 +251,10 @@ static PyObject *install(PyObject *self, PyObject *unused)
             return PyErr_Format(PyExc_OSError, "dladdr failed on the interpreter");
         }
         interp_base = info.dli_fbase;
+        live_set = calloc(LIVE_CAPACITY, sizeof *live_set);
+        if (live_set == NULL) {
+            return PyErr_NoMemory();
+        }
         /* The first backtrace loads the unwinder: do it before any hook runs. */
         backtrace(frames, 1);
         const PyMemAllocatorDomain domains[3] = {PYMEM_DOMAIN_RAW, PYMEM_DOMAIN_MEM, PYMEM_DOMAIN_OBJ};
@@ -224,11 +318,20 @@ static PyObject *total(PyObject *self, PyObject *unused)
     return PyLong_FromLong(total_count);
 }
 
+static PyObject *live(PyObject *self, PyObject *unused)
+{
+    if (live_overflow) {
+        return PyErr_Format(PyExc_RuntimeError, "too many live allocations of ours to follow");
+    }
+    return PyLong_FromLong(live_count);
+}
+
 static PyMethodDef methods[] = {
     {"install", install, METH_NOARGS, NULL},
     {"arm", arm, METH_VARARGS, NULL},
     {"disarm", disarm, METH_NOARGS, NULL},
     {"total", total, METH_NOARGS, NULL},
+    {"live", live, METH_NOARGS, NULL},
     {"spare", spare, METH_VARARGS, NULL},
     {"interpreter", interpreter, METH_NOARGS, NULL},
     {NULL, NULL, 0, NULL},

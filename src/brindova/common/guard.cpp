@@ -1,25 +1,58 @@
 #include "common/guard.hpp"
 
+#include <iterator>
+
+#include "common/intern.hpp"
 #include "common/traceback.hpp"
 #include "common/version_warning.hpp"
 
 namespace brindova {
 namespace {
 
-// Copies one attribute of the spec into the module namespace. A missing
+// What create copies from the spec into the module namespace. A missing
 // attribute is skipped; `skip_none` also skips a value of None.
-int copy_spec_attr(PyObject* spec, const char* from, PyObject* ns, const char* to, bool skip_none)
+struct SpecCopy {
+    const char* from;
+    const char* to;
+    bool skip_none;
+};
+constexpr SpecCopy spec_copies[] = {
+    {"loader", "__loader__", false},
+    {"origin", "__file__", false},
+    {"parent", "__package__", false},
+    {"submodule_search_locations", "__path__", true},
+};
+
+// The spec's attribute names, "name" first, interned once for the process:
+// a lookup by a new string would leave that string in the interpreter's
+// attribute cache, one more entry at every import.
+PyObject* spec_names[1 + std::size(spec_copies)];
+
+int intern_spec_names()
+{
+    if (intern_once(spec_names[0], "name") < 0) {
+        return -1;
+    }
+    for (std::size_t i = 0; i < std::size(spec_copies); ++i) {
+        if (intern_once(spec_names[i + 1], spec_copies[i].from) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int copy_spec_attr(PyObject* spec, PyObject* name, const SpecCopy& copy, PyObject* ns)
 {
     PyObject* raw = nullptr;
-    int found = PyObject_GetOptionalAttrString(spec, from, &raw);
+    int found = PyObject_GetOptionalAttr(spec, name, &raw);
     Ref value = Ref::steal(raw);
     if (found <= 0) {
         return found;
     }
-    if (skip_none && value.get() == Py_None) {
+    if (copy.skip_none && value.get() == Py_None) {
         return 0;
     }
-    return PyDict_SetItemString(ns, to, value.get());
+    return PyDict_SetItemString(ns, copy.to, value.get());
 }
 
 void forget_module(ModuleGuard& guard)
@@ -69,7 +102,7 @@ PyObject* guard_create(ModuleGuard& guard, PyObject* spec) noexcept
         return Py_NewRef(guard.module);
     }
 
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = intern_spec_names() < 0 ? Ref() : Ref::steal(PyObject_GetAttr(spec, spec_names[0]));
     if (!name) {
         return nullptr;
     }
@@ -78,11 +111,10 @@ PyObject* guard_create(ModuleGuard& guard, PyObject* spec) noexcept
         return nullptr;
     }
     PyObject* ns = PyModule_GetDict(module.get());
-    if (copy_spec_attr(spec, "loader", ns, "__loader__", false) < 0 ||
-        copy_spec_attr(spec, "origin", ns, "__file__", false) < 0 ||
-        copy_spec_attr(spec, "parent", ns, "__package__", false) < 0 ||
-        copy_spec_attr(spec, "submodule_search_locations", ns, "__path__", true) < 0) {
-        return nullptr;
+    for (std::size_t i = 0; i < std::size(spec_copies); ++i) {
+        if (copy_spec_attr(spec, spec_names[i + 1], spec_copies[i], ns) < 0) {
+            return nullptr;
+        }
     }
     return module.release();
 }

@@ -493,7 +493,7 @@ Ref make_code(const FunctionSpec& spec)
         }
         PyTuple_SET_ITEM(varnames.get(), i, name.release());
     }
-    Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
+    Ref replace = Ref::steal(PyObject_GetAttr(code.get(), names.replace));
     Ref no_args = replace ? Ref::steal(PyTuple_New(0)) : Ref();
     Ref fields = no_args ? Ref::steal(Py_BuildValue(
         "{s:i,s:i,s:i,s:i,s:O,s:i,s:s}", "co_argcount", spec.argcount, "co_posonlyargcount",

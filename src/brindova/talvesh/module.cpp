@@ -136,7 +136,7 @@ int constants_init()
     if (intern_once(names.Path, "Path") < 0 || intern_once(names.fnmatch, "fnmatch") < 0 ||
         intern_once(names.resolve, "resolve") < 0 || intern_once(names.name, "name") < 0 ||
         intern_once(names.parents, "parents") < 0 || intern_once(names.empty, "") < 0 ||
-        intern_once(names.add_note, "add_note") < 0) {
+        intern_once(names.add_note, "add_note") < 0 || intern_once(names.replace, "replace") < 0) {
         return -1;
     }
     for (int slot = 0; slot < slot_count; ++slot) {

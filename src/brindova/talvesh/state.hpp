@@ -25,6 +25,7 @@ struct Names {
     PyObject* parents;
     PyObject* empty;
     PyObject* add_note;
+    PyObject* replace;
     // The stored attribute names, "_LoaderIgnore__files" and so on.
     PyObject* slots[slot_count];
 };
