@@ -32,14 +32,10 @@ from pathlib import Path
 HERE = os.path.dirname(os.path.abspath(__file__))
 MODES = ("one-shot", "persistent")
 # Repeats of one failure per round of the leak check, and the most rounds it
-# takes; the interpreter's block growth per round that counts as a leak (a
-# leak of ours costs a block per repeat at least).
-WARM, REPEATS, ROUNDS, STRAY_BLOCKS = 2, 8, 4, 8
-# The interpreter's own import of an extension module grows by a block or
-# three each time (its own multi-phase test module does too), and its caches
-# settle over the first few dozen imports by up to about a hundred blocks more;
-# a module, class or function leaked per import costs far more.
-IMPORT_NOISE_BLOCKS = 8 * REPEATS
+# takes; the growth of the interpreter's blocks over a round that counts as a
+# leak: the round's own bookkeeping leaves two or three, and a leak costs a
+# block per repeat at least.
+WARM, REPEATS, ROUNDS, STRAY_BLOCKS = 2, 8, 4, 6
 
 
 def build_helper(dest_dir):
@@ -310,40 +306,68 @@ def child(helper, name, mode, start):
         n += 1
 
 
-def leak_check(fa, repeat, watched, noise=STRAY_BLOCKS):
+def leak_check(fa, repeat, watched):
     """A leak grows with every repeat, while a cache (ours or the
     interpreter's) fills and stops: the check passes at the first round of
     repeats in which nothing grew, and a leak grows in all ROUNDS of them.
     Growth is any allocation of ours left alive (counted exactly by the
     helper), any object the collector tracks left alive (a container of ours
-    may come from a free list, which no allocator sees), a reference count of
-    a watched object that moved, or the interpreter's blocks past the noise
-    bound (an object made by the interpreter that we leaked)."""
+    may come from a free list, which no allocator sees), a reference count
+    that rose, of any object alive before the round (the collector's and the
+    module namespaces' names and values), a watched one's count that moved
+    either way, or the interpreter's blocks past STRAY_BLOCKS (an object made
+    by the interpreter that we leaked)."""
     for _ in range(WARM):
         repeat()
     problem = None
     for _ in range(ROUNDS):
-        problem = leak_round(fa, repeat, watched, noise)
+        problem = leak_round(fa, repeat, watched)
         if problem is None:
             return None
     return problem
 
 
-def leak_round(fa, repeat, watched, noise):
+def settle():
     # Collected first: the last failure's traceback still holds its frames.
-    # Counted the same way before and after (a zip tuple would hold one more).
+    # The interpreter's attribute cache keeps the name of each lookup alive,
+    # and the interpreter's own import looks names up by new strings.
     gc.collect()
+    sys._clear_internal_caches()
+
+
+def alive_objects():
+    """id -> object, for every object the collector tracks and every name and
+    value of a module namespace (untracked, like most names and numbers)."""
+    alive = {id(o): o for o in gc.get_objects()}
+    for module in list(sys.modules.values()):
+        namespace = getattr(module, "__dict__", None)
+        if type(namespace) is dict:
+            for pair in list(namespace.items()):
+                alive.update((id(o), o) for o in pair)
+    return alive
+
+
+def leak_round(fa, repeat, watched):
+    settle()
+    # Held through the round, so that no id is reused; every count below is
+    # taken the same way before and after.
+    alive = alive_objects()
+    counts = {key: sys.getrefcount(o) for key, o in alive.items()}
     refs = list(map(sys.getrefcount, watched))
-    ours, objects, blocks = fa.live(), len(gc.get_objects()), sys.getallocatedblocks()
+    settle()  # the free lists that taking the counts filled
+    blocks = sys.getallocatedblocks()
+    ours, objects = fa.live(), len(gc.get_objects())
     for _ in range(REPEATS):
         repeat()
-    gc.collect()
-    ours, objects = fa.live() - ours, len(gc.get_objects()) - objects
+    settle()
     grown = sys.getallocatedblocks() - blocks
+    ours, objects = fa.live() - ours, len(gc.get_objects()) - objects
     moved = [after - before for after, before in zip(map(sys.getrefcount, watched), refs)]
-    if ours > 0 or objects > 0 or grown >= noise or any(moved):
+    rose = [f"{type(o).__name__} at {key:#x}" for key, o in alive.items() if sys.getrefcount(o) > counts[key]]
+    if ours > 0 or objects > 0 or grown >= STRAY_BLOCKS or any(moved) or rose:
         return (f"leak: {ours} allocations of ours, {objects} objects and {grown} blocks left, "
-                f"reference counts moved by {moved} over {REPEATS} repeats")
+                f"reference counts moved by {moved}, rose for {rose[:3]} and {len(rose[3:])} more "
+                f"over {REPEATS} repeats")
     return None
 
 
@@ -400,7 +424,7 @@ def child_import(fa, module, persistent, start, first_only=False):
             emit(n=n, outcome=outcome, problem=problem, spared=spared)
             return
         if problem is None and outcome == "MemoryError":
-            problem = leak_check(fa, lambda: attempt(n), import_watched(module), IMPORT_NOISE_BLOCKS)
+            problem = leak_check(fa, lambda: attempt(n), import_watched(module))
         emit(n=n, outcome=outcome, problem=problem, spared=spared)
         if module in sys.modules:
             # A repeat imported: in a new process the first attempts make the

@@ -270,9 +270,13 @@ int module_exec(PyObject* module) noexcept
     if (!cls || PyDict_SetItem(globals, class_name.get(), cls.get()) < 0) {
         return fail(line_class);
     }
+    if (guard_exec_finish(guard, module) < 0) {
+        return -1;
+    }
+    // Only now: a class kept from a failed exec would keep its module's
+    // namespace alive, and everything in it.
     slots_set_class(cls.get());
-
-    return guard_exec_finish(guard, module);
+    return 0;
 }
 
 }  // namespace
