@@ -67,6 +67,21 @@ if not {occupied}:
 """)
 
 
+def test_create_copies_only_what_the_spec_has(run_py):
+    # A spec without `parent`, and with no search locations: neither lands in
+    # the namespace (a new module's own None stays); the loader and origin do,
+    # and the name comes from the spec.
+    run_py(LOAD_AS_EXTENSIONS + """
+import types
+bare = types.SimpleNamespace(name="extensions", origin=origin, loader=spec.loader,
+                             submodule_search_locations=None)
+module = spec.loader.create_module(bare)
+assert module.__name__ == "extensions"
+assert {k: v for k, v in vars(module).items() if k not in ("__name__", "__doc__")} == {
+    "__package__": None, "__spec__": None, "__loader__": spec.loader, "__file__": origin}, vars(module)
+""")
+
+
 def test_second_module_object_is_refused(run_py):
     run_py(LOAD_AS_EXTENSIONS + f"""
 first = importlib.util.module_from_spec(spec)
