@@ -4,7 +4,9 @@ Each test changes what a cache depends on in one way and checks that the
 next use gives what ordinary Python lookup gives.
 """
 import fnmatch
+import gc
 import types
+import weakref
 
 import pytest
 
@@ -50,6 +52,27 @@ def test_rebinding_during_the_lookup_itself_is_seen(monkeypatch):
     # The first test used the function that its own lookup found; every later
     # one uses the module bound meanwhile.
     assert seen == ["b*", "c*"]
+
+
+def test_a_replaced_fnmatch_is_not_kept_alive(monkeypatch):
+    # Rebinding the global drops the last reference to the old holder, as it
+    # does in Python: the remembered entry holds none, and it is never read
+    # again once the global changed.
+    class Payload:
+        pass
+
+    payload = Payload()
+    gone = weakref.ref(payload)
+    holder = types.ModuleType("holder")
+    holder.fnmatch = lambda text, pattern, _keep=payload: fnmatch.fnmatch(text, pattern)
+    monkeypatch.setattr(talvesh, "fnmatch", holder)
+    del payload, holder
+    rules = LoaderIgnore(env_name_masks=["a*"])
+    assert rules.is_ignored(name="ab") is True
+    talvesh.fnmatch = fnmatch
+    gc.collect()
+    assert gone() is None
+    assert rules.is_ignored(name="ab") is True and rules.is_ignored(name="b") is False
 
 
 @pytest.mark.parametrize("namespace", ["module", "fnmatch"])

@@ -76,16 +76,14 @@ void FnmatchCache::commit(std::uint64_t armed, PyObject* globals, PyObject* modu
     if (armed != changes_) {
         return;
     }
-    // The new entry is in place before the old references are dropped, since
-    // dropping them can run code.
-    PyObject* old[] = {globals_, module_, function_};
-    globals_ = Py_NewRef(globals);
-    module_ = Py_NewRef(module);
-    function_ = Py_NewRef(function);
+    // Borrowed: the two watched dicts hold the module and the function, and
+    // any event of either (their deallocation too) ends the entry before it
+    // can be read again. A reference held here would keep a replaced fnmatch,
+    // and all it refers to, alive until the next decision.
+    globals_ = globals;
+    module_ = module;
+    function_ = function;
     committed_at_ = changes_;
-    for (PyObject* obj : old) {
-        Py_XDECREF(obj);
-    }
 }
 
 void matcher_init() noexcept

@@ -38,8 +38,10 @@ struct Names {
 // two dicts.
 //
 // Invariant: the entry is served only while no watched dict has changed since
-// the lookup that made it began. A dict watcher counts every change of every
-// watched dict (it runs inside the dict operation, so it only counts). A
+// the lookup that made it began. A dict watcher counts every event of every
+// watched dict, its deallocation included (it runs inside the dict operation,
+// so it only counts); the entry's pointers are borrowed, as what they point to
+// stays held by the two dicts until one of them has an event. A
 // lookup arms by reading the count and watching each dict before reading it,
 // and commits its result only if the count is still the one it armed with: a
 // change made during the lookup itself (by a colliding key's __eq__, say) is
@@ -65,9 +67,10 @@ private:
     int watcher_ = -1;
     std::uint64_t changes_ = 0;
     std::uint64_t committed_at_ = 0;  // changes_ when the entry was committed
-    PyObject* globals_ = nullptr;     // strong: a freed dict's address could come back
-    PyObject* module_ = nullptr;      // strong: keeps its namespace dict alive
-    PyObject* function_ = nullptr;    // strong; null: no entry
+    // Borrowed, and read only while no watched dict has changed.
+    PyObject* globals_ = nullptr;
+    PyObject* module_ = nullptr;
+    PyObject* function_ = nullptr;  // null: no entry
 };
 
 // The offsets of LoaderIgnore's six slots, for reading and storing them
