@@ -316,8 +316,8 @@ def leak_check(fa, repeat, watched):
     Growth is any allocation of ours left alive (counted exactly by the
     helper), any object the collector tracks left alive (a container of ours
     may come from a free list, which no allocator sees), a reference count
-    that rose, of any object alive before the round (the collector's and
-    what they refer to), a watched one's count that moved
+    that rose, of any object alive before the round (the collector's, and the
+    names and values of module namespaces), a watched one's count that moved
     either way, or the interpreter's blocks past STRAY_BLOCKS (an object made
     by the interpreter that we leaked)."""
     for _ in range(WARM):
@@ -353,12 +353,14 @@ def note_codes(exc):
 
 
 def alive_objects():
-    """id -> object, for every object the collector tracks and every object
-    one of those refers to (untracked ones, like names and numbers, too)."""
-    tracked = gc.get_objects()
-    alive = {id(o): o for o in tracked}
-    for o in gc.get_referents(*tracked):
-        alive.setdefault(id(o), o)
+    """id -> object, for every object the collector tracks and every name and
+    value of a module namespace (untracked, like most names and numbers)."""
+    alive = {id(o): o for o in gc.get_objects()}
+    for module in list(sys.modules.values()):
+        namespace = getattr(module, "__dict__", None)
+        if type(namespace) is dict:
+            for pair in list(namespace.items()):
+                alive.update((id(o), o) for o in pair)
     return alive
 
 
