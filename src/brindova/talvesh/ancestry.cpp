@@ -1,772 +1,475 @@
 #include "talvesh/ancestry.hpp"
 
+#include "common/intern.hpp"
 #include "common/namespace.hpp"
+#include "talvesh/fingerprint.hpp"
+#include "talvesh/interp.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <iterator>
-#include <string_view>
 
 namespace brindova::talvesh {
 namespace {
 
-// Why the shortcut answers as the ordinary protocol would, for two objects of
-// exactly PosixPath while the verdict below holds (so every function, property,
-// slot and global that the protocol reaches is the standard library's own):
-// - `A == E` is `A._str_normcase == E._str_normcase and A.parser is E.parser`;
-//   the parser is the class's, the same for both, and `_str_normcase` returns
-//   the cached slot when it is set. With both slots exact `str`, the answer is
-//   their string equality. Otherwise the ordinary `==` runs (and fills them).
-// - `E in A.parents` builds the ancestors from A's `drive`, `root` and `_tail`
-//   (their cached slots, when all three are set) and compares each, nearest
-//   first, with E by `==`; a fresh ancestor's `_str_normcase` is the text it
-//   was made with, `drive + root + "/".join(tail[:k])` for k = len(tail)-1
-//   down to 0. The shortcut answers whether E's cached text equals one of
-//   those texts, by matching it part by part, without making them.
-// - Root entry: the anchor is the text for k = 0, so `/` is an ancestor of
-//   every longer absolute path and of none when `_tail` is empty.
-// - A `//` anchor: `root` is `//`; texts keep it, as the ancestors' do.
-// - Relative entries, and entries that kept a `..`: their texts have no or
-//   another anchor, or a `..` part no resolved path has, and match no
-//   ancestor text, as their ancestor comparisons fail.
-// - An entry equal to `abs_path`: decided by `==` before `parents`, as in
-//   the ordinary order.
-// - Tampered slots: the shortcut reads exactly the slots the ordinary route
-//   reads, so a text that disagrees with its parts decides the same way; a
-//   slot that is missing or not of the exact type the proof needs (`str`,
-//   a list of `str`, a non-empty root so that no drive test of the parser is
-//   reached) sends the test the ordinary way.
-// Nothing in that route can raise for such values, and nothing it changes is
-// visible afterwards (only the ancestors it would make and drop), except by
-// tracing or profiling, or a recursion limit close at hand: those go the
-// ordinary way too.
-
-// Attribute lookups the ordinary route makes, and what each must find.
-enum Owner : int { posix_path, path, path_base, pure_posix, pure, pure_base, path_parents, sequence, owner_count };
-enum class Kind : int { function, property, classmethod, staticmethod, member };
-struct Expected {
-    Owner on;          // the class whose method resolution order is searched
-    Owner from;        // where in that order the search starts (`super()`)
-    const char* name;
-    Owner owner;       // the class that must define it
-    Kind kind;
-    const char* qualname;  // of the function's code
-};
-constexpr Expected expected[] = {
-    // equality and its cached text
-    {posix_path, posix_path, "__eq__", pure, Kind::function, "PurePath.__eq__"},
-    {posix_path, posix_path, "_str_normcase", pure, Kind::property, "PurePath._str_normcase"},
-    {posix_path, posix_path, "__str__", pure, Kind::function, "PurePath.__str__"},
-    // parents and the parts it reads
-    {posix_path, posix_path, "parents", pure, Kind::property, "PurePath.parents"},
-    {posix_path, posix_path, "drive", pure, Kind::property, "PurePath.drive"},
-    {posix_path, posix_path, "root", pure, Kind::property, "PurePath.root"},
-    {posix_path, posix_path, "_tail", pure, Kind::property, "PurePath._tail"},
-    // making an ancestor
-    {posix_path, posix_path, "_from_parsed_parts", pure, Kind::function, "PurePath._from_parsed_parts"},
-    {posix_path, posix_path, "_from_parsed_string", pure, Kind::function, "PurePath._from_parsed_string"},
-    {posix_path, posix_path, "_format_parsed_parts", pure, Kind::classmethod, "PurePath._format_parsed_parts"},
-    {posix_path, posix_path, "with_segments", pure_base, Kind::function, "PurePathBase.with_segments"},
-    {posix_path, posix_path, "__new__", path, Kind::staticmethod, "Path.__new__"},
-    {posix_path, posix_path, "__init__", path, Kind::function, "Path.__init__"},
-    {posix_path, path_base, "__init__", pure, Kind::function, "PurePath.__init__"},
-    // parsing the raw text of a fresh path
-    {posix_path, posix_path, "_raw_path", pure, Kind::property, "PurePath._raw_path"},
-    {posix_path, posix_path, "_parse_path", pure, Kind::classmethod, "PurePath._parse_path"},
-    // the cached slots
-    {posix_path, posix_path, "_str", pure, Kind::member, nullptr},
-    {posix_path, posix_path, "_str_normcase_cached", pure, Kind::member, nullptr},
-    {posix_path, posix_path, "_drv", pure, Kind::member, nullptr},
-    {posix_path, posix_path, "_root", pure, Kind::member, nullptr},
-    {posix_path, posix_path, "_tail_cached", pure, Kind::member, nullptr},
-    {posix_path, posix_path, "_raw_paths", pure, Kind::member, nullptr},
-    // the parents sequence
-    {path_parents, path_parents, "__init__", path_parents, Kind::function, "_PathParents.__init__"},
-    {path_parents, path_parents, "__len__", path_parents, Kind::function, "_PathParents.__len__"},
-    {path_parents, path_parents, "__getitem__", path_parents, Kind::function, "_PathParents.__getitem__"},
-    {path_parents, path_parents, "__contains__", sequence, Kind::function, "Sequence.__contains__"},
-    {path_parents, path_parents, "__iter__", sequence, Kind::function, "Sequence.__iter__"},
-    {path_parents, path_parents, "_path", path_parents, Kind::member, nullptr},
-    {path_parents, path_parents, "_drv", path_parents, Kind::member, nullptr},
-    {path_parents, path_parents, "_root", path_parents, Kind::member, nullptr},
-    {path_parents, path_parents, "_tail", path_parents, Kind::member, nullptr},
-};
-constexpr int path_init = 12, first_member = 16, member_str = 16, member_str_normcase = 17, member_drv = 18,
-              member_root = 19, member_tail = 20, member_raw_paths = 21;
-static_assert(std::string_view(expected[member_str].name) == "_str");
-static_assert(std::string_view(expected[member_raw_paths].name) == "_raw_paths");
-static_assert(std::string_view(expected[path_init].qualname) == "Path.__init__");
-static_assert(std::string_view(expected[member_str_normcase].name) == "_str_normcase_cached");
-static_assert(std::string_view(expected[member_drv].name) == "_drv");
-static_assert(std::string_view(expected[member_root].name) == "_root");
-static_assert(std::string_view(expected[member_tail].name) == "_tail_cached");
-// Every row before the slots names one function, in row order.
-static_assert(expected[first_member - 1].kind != Kind::member && expected[first_member].kind == Kind::member);
-
-// Module namespaces whose globals those functions read.
-enum Module : int { local_module, abc_module, collections_abc, posixpath_module, os_module, sys_module, module_count };
-// Globals that must be the interpreter's own builtins: absent from the
-// function's module, and the builtin itself in the builtins.
-struct BuiltinUse {
-    Module module;
-    const char* name;
-};
-constexpr BuiltinUse builtin_uses[] = {
-    {local_module, "isinstance"}, {local_module, "slice"}, {local_module, "len"},
-    {local_module, "IndexError"}, {local_module, "str"},   {local_module, "super"},
-    {local_module, "object"},     {abc_module, "type"},    {collections_abc, "IndexError"},
-};
-
-constexpr int max_types = 20;
-constexpr int max_functions = static_cast<int>(std::size(expected));
-constexpr int max_cells = 2;
-static_assert(std::size(builtin_uses) < 16, "the builtins table stays a short list");
-
-// What a function runs: the code, its defaults and the values of its cells
-// can all be replaced without touching its class.
-struct FunctionState {
-    PyObject* function = nullptr;  // strong
-    // The property, classmethod or staticmethod that holds it (strong), and
-    // where in that object: re-running the holder's __init__ swaps the
-    // function without touching the class.
-    PyObject* holder = nullptr;
-    Py_ssize_t holder_offset = 0;
-    PyObject* code = nullptr;      // borrowed: compared by address only
-    PyObject* defaults = nullptr;
-    PyObject* kwdefaults = nullptr;
-    PyObject* closure = nullptr;
-    PyObject* cells[max_cells] = {};
-
-    static bool read(PyObject* function, FunctionState& out)
-    {
-        auto* f = reinterpret_cast<PyFunctionObject*>(function);
-        out.function = function;
-        out.code = f->func_code;
-        out.defaults = f->func_defaults;
-        out.kwdefaults = f->func_kwdefaults;
-        out.closure = f->func_closure;
-        Py_ssize_t cells = out.closure ? PyTuple_GET_SIZE(out.closure) : 0;
-        if (cells > max_cells) {
-            return false;
-        }
-        // All of them: `out` may hold the cells of a function read before.
-        for (Py_ssize_t i = 0; i < max_cells; ++i) {
-            out.cells[i] = i < cells ? PyCell_GET(PyTuple_GET_ITEM(out.closure, i)) : nullptr;
-        }
-        return true;
-    }
-
-    bool same() const
-    {
-        if (holder != nullptr &&
-            *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(holder) + holder_offset) != function) {
-            return false;
-        }
-        FunctionState now;
-        return read(function, now) && now.code == code && now.defaults == defaults &&
-               now.kwdefaults == kwdefaults && now.closure == closure && now.cells[0] == cells[0] &&
-               now.cells[1] == cells[1];
-    }
-};
-
-// The verdict on pathlib: whether the shortcut may answer for it.
+// The shortcut answers `abs_path == entry` and `entry in abs_path.parents`
+// for two paths of one class T only while a verdict holds that T, its
+// parents sequence and everything their code reaches are pathlib's own.
 //
-// Invariant: the stored verdict (positive or negative) stands while every
-// input of the checks in arm() is as it was when they ran: the recorded
-// types (a version tag changes with any change to its type or to a base),
-// the watched module namespaces (the watcher bumps `generation` on any
-// change; it must run no code, so it only counts) and each function found
-// (code, defaults, closure: they change without their class, so they are
-// compared at each use). arm() takes the generation and the tags before it
-// checks and commits only if both are unchanged afterwards: a change made
-// while checking (a dict lookup can run a key's `__eq__`) leaves the verdict
-// unarmed, and the next use checks again.
-class Verdict {
-public:
-    bool positive()
-    {
-        if (state_ == State::unarmed || !unchanged()) {
-            arm();
-        }
-        return state_ == State::positive;
-    }
+// Invariant (i): checking runs no Python code and releases nothing. It
+// compares pointers, reads structures (interp.hpp), looks names up only in
+// dicts whose keys are all exact `str` (so no key's `__eq__` runs), with
+// interned keys, and reads code objects through accessors whose results the
+// code caches. So it cannot be re-entered, cannot run a finaliser, and
+// cannot see or clear an exception it did not cause.
+// Invariant (ii): it holds no strong reference. Every pointer it keeps is
+// borrowed and read only after a per-use test shows that its holder still
+// holds it: the watched namespaces and class dicts have had no event (a
+// dict watcher counts each one, deallocation included), the class version
+// tags are unchanged (tags are never reused), each function's version
+// (unique to its code, 0 once its code or defaults were replaced) and the
+// descriptor that holds it are as checked. Nothing outlives Python's own
+// lifetime for it, and the answer is computed only from state read after
+// that test.
+//
+// Why the answer is the ordinary route's, while the verdict holds (each
+// function runs code whose fingerprint is in the table below, with the
+// globals and builtins checked, and no finaliser, tracer or monitor can see
+// the objects or calls that route makes and drops):
+// - `A == E` is `A._str_normcase == E._str_normcase`: the cached slot when
+//   set, else the text of the parts, parsed from the raw text exactly as
+//   parse_fresh does. With both texts exact `str`, their equality decides.
+// - `E in A.parents` compares E, by the same `==`, with the ancestors made
+//   from A's cached `_drv`, `_root` and `_tail`, nearest first; ancestor k
+//   has the text `drv + root + "/".join(tail[:k])` (k from len(tail) - 1 to
+//   0), so E's text is matched part by part against those texts. A root
+//   entry is the text for k = 0; a `//` root is kept by both; relative and
+//   `..` entries match no such text, as their comparisons fail.
+// - Any slot missing or not of the exact type this needs (an empty root,
+//   which would send the parts through the drive test, included) goes the
+//   ordinary way.
 
-    PyTypeObject* posix_type() const { return owners_[posix_path]; }
-    Py_ssize_t offset(int member) const { return offsets_[member]; }
-    PyObject* module(Module m) const { return modules_[m]; }
-    PyObject* intern() const { return intern_; }
+// Where each attribute the ordinary route reads must be found: the class
+// order searched (the path class T, or the parents sequence P), from which
+// index (`super()` starts past the class that holds its cell), the index of
+// the class that must define it, and what it must be. Functions list the
+// fingerprints of their code in each verified release (tools/fingerprints.py
+// prints these rows): 3.13.0, then 3.13.5.
+enum class Kind : unsigned char { function, property, classmethod, staticmethod, member, parser };
+enum Group : int { local_ns, abc_ns, cabc_ns, group_count };  // whose globals a function runs with
+struct Row {
+    bool on_parents;
+    int from, owner;
+    const char* name;
+    Kind kind;
+    Group group;
+    std::uint64_t prints[2];
+};
+using K = Kind;
+constexpr Row rows[] = {
+    {false, 0, 4, "__eq__", K::function, local_ns, {0x508b8e7b80173613, 0x508b8e7b80173613}},
+    {false, 0, 4, "_str_normcase", K::property, local_ns, {0x4c6e40c2b7874ccf, 0x4c6e40c2b7874ccf}},
+    {false, 0, 4, "__str__", K::function, local_ns, {0x68e775a05c745b0c, 0x68e775a05c745b0c}},
+    {false, 0, 4, "parents", K::property, local_ns, {0x3cdb8972e30445b5, 0x3cdb8972e30445b5}},
+    {false, 0, 4, "drive", K::property, local_ns, {0x72e5996764e593ac, 0x72e5996764e593ac}},
+    {false, 0, 4, "root", K::property, local_ns, {0x9791ec5c9d365b10, 0x9791ec5c9d365b10}},
+    {false, 0, 4, "_tail", K::property, local_ns, {0x9aa0cfe243934fc9, 0x9aa0cfe243934fc9}},
+    {false, 0, 4, "_from_parsed_parts", K::function, local_ns, {0x3142e0dee31370a9, 0x3142e0dee31370a9}},
+    {false, 0, 4, "_from_parsed_string", K::function, local_ns, {0xa76c2cc329df3128, 0xa76c2cc329df3128}},
+    {false, 0, 4, "_format_parsed_parts", K::classmethod, local_ns, {0x29b813105ebf0d92, 0x29b813105ebf0d92}},
+    {false, 0, 5, "with_segments", K::function, abc_ns, {0xf6929459e109f01f, 0xf6929459e109f01f}},
+    {false, 0, 1, "__new__", K::staticmethod, local_ns, {0xbed8a8377ec2c072, 0xbed8a8377ec2c072}},
+    {false, 0, 1, "__init__", K::function, local_ns, {0xdd819e7cd2b66750, 0xdd819e7cd2b66750}},
+    {false, 2, 4, "__init__", K::function, local_ns, {0xd54da5b112d726cc, 0xa4ba32f0274c4764}},
+    {false, 0, 4, "_raw_path", K::property, local_ns, {0x82463350eeb76c7c, 0x82463350eeb76c7c}},
+    {false, 0, 4, "_parse_path", K::classmethod, local_ns, {0x0620ff42686ea3d9, 0x99b34cef0b4c31f5}},
+    {true, 0, 0, "__init__", K::function, local_ns, {0xf470eed0312eb9ea, 0xf470eed0312eb9ea}},
+    {true, 0, 0, "__len__", K::function, local_ns, {0x6cf800ab5f8e28e8, 0x6cf800ab5f8e28e8}},
+    {true, 0, 0, "__getitem__", K::function, local_ns, {0x6e65608aa18ece5d, 0x47b4472d22377b46}},
+    {true, 0, 1, "__contains__", K::function, cabc_ns, {0x9ccf075879f99720, 0x9ccf075879f99720}},
+    {true, 0, 1, "__iter__", K::function, cabc_ns, {0xf758cfd0079d1884, 0xf758cfd0079d1884}},
+    // the slots: the shortcut reads and fills the first five of T's
+    {false, 0, 4, "_str", K::member, local_ns, {}},
+    {false, 0, 4, "_str_normcase_cached", K::member, local_ns, {}},
+    {false, 0, 4, "_drv", K::member, local_ns, {}},
+    {false, 0, 4, "_root", K::member, local_ns, {}},
+    {false, 0, 4, "_tail_cached", K::member, local_ns, {}},
+    {false, 0, 4, "_raw_paths", K::member, local_ns, {}},
+    {true, 0, 0, "_path", K::member, local_ns, {}},
+    {true, 0, 0, "_drv", K::member, local_ns, {}},
+    {true, 0, 0, "_root", K::member, local_ns, {}},
+    {true, 0, 0, "_tail", K::member, local_ns, {}},
+    {false, 0, 3, "parser", K::parser, local_ns, {}},
+};
+constexpr int function_count = 21, path_init = 12, first_member = 21, parents_members = 27;
+enum Member : int { str_slot, normcase_slot, drv_slot, root_slot, tail_slot, raw_slot, path_slots };
+static_assert(rows[function_count - 1].kind == K::function && rows[first_member].kind == K::member);
+static_assert(rows[path_init].from == 0 && rows[path_init + 1].from == rows[path_init].owner + 1);
+constexpr Py_ssize_t path_mro = 7, parents_mro = 8;  // with object last
 
-    // Whether a sys.monitoring tool is registered: events may then be set,
-    // globally or on pathlib's code, and its callbacks would see the calls of
-    // the ordinary route. Asked of the function itself, as found when armed.
-    bool monitored() const
-    {
-        constexpr long tool_ids = 6;  // sys.monitoring hands out 0 to 5
-        auto* f = reinterpret_cast<PyCFunctionObject*>(get_tool_);
-        for (long id = 0; id < tool_ids; ++id) {
-            PyObject* arg = PyLong_FromLong(id);  // a cached small int: no allocation
-            PyObject* name = arg == nullptr                        ? nullptr
-                             : f->m_ml->ml_flags == METH_O ? f->m_ml->ml_meth(f->m_self, arg)
-                                                           : PyObject_CallOneArg(get_tool_, arg);
-            Py_XDECREF(arg);
-            if (name != Py_None) {
-                Py_XDECREF(name);
-                PyErr_Clear();
-                return true;
-            }
-            Py_DECREF(name);
-        }
-        return false;
-    }
+// The globals of those functions: name, then what it must be. Builtins must
+// not be shadowed by the module's own globals.
+enum class Want : unsigned char { absent, pure, path, parents, parser, os, sys };
+struct Global {
+    Group group;
+    const char* name;
+    Want want;
+};
+constexpr Global globals[] = {
+    {local_ns, "PurePath", Want::pure},   {local_ns, "Path", Want::path},       {local_ns, "_PathParents", Want::parents},
+    {local_ns, "posixpath", Want::parser}, {local_ns, "os", Want::os},           {local_ns, "sys", Want::sys},
+    {local_ns, "isinstance", Want::absent}, {local_ns, "slice", Want::absent},  {local_ns, "len", Want::absent},
+    {local_ns, "IndexError", Want::absent}, {local_ns, "str", Want::absent},    {local_ns, "super", Want::absent},
+    {local_ns, "object", Want::absent},   {abc_ns, "type", Want::absent},       {cabc_ns, "IndexError", Want::absent},
+};
+enum Module : int { parser_module, os_module, sys_module, module_count };
+constexpr int parents_global = 2;
+static_assert(globals[parents_global].want == Want::parents);
 
-private:
-    enum class State { unarmed, positive, negative, never };
+// Interned once, at the first check, and kept for the process.
+constexpr const char* other_names[] = {"isinstance", "len", "slice", "str", "super", "object", "type", "IndexError",
+                                       "sep", "altsep", "splitroot", "fspath", "intern"};
+struct Keys {
+    PyObject* row_keys[std::size(rows)] = {};
+    PyObject* global_keys[std::size(globals)] = {};
+    PyObject* other_keys[std::size(other_names)] = {};
 
-    bool unchanged() const
-    {
-        return generation_ == armed_generation_ && tags_unchanged() && functions_unchanged();
-    }
-
-    bool functions_unchanged() const
-    {
-        for (int i = 0; i < nfunctions_; ++i) {
-            if (!functions_[i].same()) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    static int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept
-    {
-        ++verdict().generation_;
-        return 0;
-    }
-
-    void arm()
-    {
-        if (state_ == State::never) {
-            return;
-        }
-        state_ = State::unarmed;
-        drop_functions();
-        if (watcher_ < 0 && (watcher_ = PyDict_AddWatcher(on_change)) < 0) {
-            PyErr_Clear();
-            state_ = State::never;
-            return;
-        }
-        if (!owners_[posix_path] && !load_owners()) {
-            PyErr_Clear();
-            return;
-        }
-        if (!record_types()) {
-            // Version tags ran out: they are never handed out again.
-            state_ = State::never;
-            return;
-        }
-        unsigned long before = generation_;
-        bool ok = watch_modules() && check_types() && check_lookups() && check_globals();
-        if (PyErr_Occurred()) {
-            PyErr_Clear();
-            ok = false;
-        }
-        // Code run while checking (a key's __eq__ in a lookup) may have
-        // changed what was already checked.
-        if (generation_ != before || !tags_unchanged() || !functions_unchanged()) {
-            drop_functions();
-            return;
-        }
-        if (ok) {
-            ok = match_reference();
-        }
-        armed_generation_ = before;
-        state_ = ok ? State::positive : State::negative;
-    }
-
-    bool tags_unchanged() const
-    {
-        // The metaclass of _PathParents can be swapped without a new tag for
-        // anything; it goes first, as a replaced one may be gone by now.
-        if (Py_TYPE(owners_[path_parents]) != parents_meta_) {
-            return false;
-        }
-        for (int i = 0; i < ntypes_; ++i) {
-            if (types_[i]->tp_version_tag != tags_[i]) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    void drop_functions()
-    {
-        int n = nfunctions_;
-        nfunctions_ = 0;
-        for (int i = 0; i < n; ++i) {
-            Py_CLEAR(functions_[i].function);
-            Py_CLEAR(functions_[i].holder);
-        }
-    }
-
-    // The classes, taken once from the modules that define them (already
-    // imported: pathlib is the module's own import) and kept for the process.
-    bool load_owners()
-    {
-        static constexpr struct {
-            Owner owner;
-            Module module;
-            const char* name;
-        } sources[] = {
-            {posix_path, local_module, "PosixPath"}, {path, local_module, "Path"},
-            {path_base, abc_module, "PathBase"},     {pure_posix, local_module, "PurePosixPath"},
-            {pure, local_module, "PurePath"},        {pure_base, abc_module, "PurePathBase"},
-            {path_parents, local_module, "_PathParents"}, {sequence, collections_abc, "Sequence"},
-        };
-        static_assert(std::size(sources) == owner_count, "every owner has a source");
-        static constexpr const char* module_names[] = {"pathlib._local", "pathlib._abc", "_collections_abc"};
-        PyObject* found[owner_count] = {};
-        PyObject* mods[std::size(module_names)] = {};
-        bool ok = true;
-        for (size_t i = 0; ok && i < std::size(module_names); ++i) {
-            Ref name = Ref::steal(PyUnicode_FromString(module_names[i]));
-            mods[i] = name ? PyImport_GetModule(name.get()) : nullptr;
-            ok = mods[i] && PyModule_CheckExact(mods[i]);
-        }
-        for (size_t i = 0; ok && i < std::size(sources); ++i) {
-            PyObject* value = nullptr;
-            ok = PyDict_GetItemStringRef(PyModule_GetDict(mods[sources[i].module]), sources[i].name, &value) > 0 &&
-                 PyType_Check(value);
-            found[sources[i].owner] = value;
-        }
-        if (!ok) {
-            for (PyObject* obj : found) Py_XDECREF(obj);
-            for (PyObject* obj : mods) Py_XDECREF(obj);
-            return false;
-        }
-        for (int i = 0; i < owner_count; ++i) {
-            owners_[i] = reinterpret_cast<PyTypeObject*>(found[i]);
-        }
-        for (size_t i = 0; i < std::size(module_names); ++i) {
-            modules_[i] = mods[i];
-        }
-        return true;
-    }
-
-    bool add_type(PyTypeObject* type)
-    {
-        if (ntypes_ == max_types || !PyUnstable_Type_AssignVersionTag(type)) {
-            return false;
-        }
-        types_[ntypes_] = type;  // every one is kept alive by owners_' bases
-        tags_[ntypes_++] = type->tp_version_tag;
-        return true;
-    }
-
-    bool record_types()
-    {
-        ntypes_ = 0;
-        for (PyTypeObject* owner : {owners_[posix_path], owners_[path_parents]}) {
-            PyObject* mro = owner->tp_mro;
-            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-                if (!add_type(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)))) {
-                    return false;
-                }
-            }
-        }
-        PyTypeObject* meta = Py_TYPE(owners_[path_parents]);
-        if (parents_meta_ != meta) {
-            Py_XSETREF(parents_meta_, reinterpret_cast<PyTypeObject*>(Py_NewRef(meta)));
-        }
-        return add_type(meta);
-    }
-
-    bool watch(Module m, PyObject* module)
-    {
-        if (!module || !PyModule_CheckExact(module)) {
-            return false;
-        }
-        if (!modules_[m]) {
-            modules_[m] = Py_NewRef(module);
-        }
-        return modules_[m] == module && watch_dict(PyModule_GetDict(module));
-    }
-
-    bool watch_dict(PyObject* dict) const { return watch_namespace(watcher_, dict); }
-
-    bool watch_modules()
+    bool make()
     {
         bool ok = true;
-        for (int m : {local_module, abc_module, collections_abc}) {
-            ok = ok && watch_dict(PyModule_GetDict(modules_[m]));
-        }
+        for (size_t i = 0; i < std::size(rows); ++i) ok = ok && intern_once(row_keys[i], rows[i].name) == 0;
+        for (size_t i = 0; i < std::size(globals); ++i) ok = ok && intern_once(global_keys[i], globals[i].name) == 0;
+        for (size_t i = 0; i < std::size(other_names); ++i) ok = ok && intern_once(other_keys[i], other_names[i]) == 0;
         return ok;
     }
-
-    // Instances keep no dict and use the generic attribute protocol, so an
-    // attribute is what the type's lookup finds; the classes are made by
-    // `type` and ABCMeta without a `__call__` or `__new__` of their own.
-    bool check_types() const
+    PyObject* other(const char* name) const
     {
-        PyTypeObject* paths = owners_[posix_path];
-        PyTypeObject* parents = owners_[path_parents];
-        const Owner order[] = {posix_path, path, path_base, pure_posix, pure, pure_base};
-        PyObject* mro = paths->tp_mro;
-        if (PyTuple_GET_SIZE(mro) != static_cast<Py_ssize_t>(std::size(order)) + 1 ||
-            PyTuple_GET_ITEM(mro, std::size(order)) != reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
-            return false;
+        for (size_t i = 0; i < std::size(other_names); ++i) {
+            if (std::strcmp(other_names[i], name) == 0) return other_keys[i];
         }
-        for (size_t i = 0; i < std::size(order); ++i) {
-            if (PyTuple_GET_ITEM(mro, i) != reinterpret_cast<PyObject*>(owners_[order[i]])) {
+        return nullptr;
+    }
+};
+
+struct Function {
+    PyObject* fn;
+    PyObject** holder_slot;  // where a property or classmethod keeps it; null for a class dict
+    std::uint32_t version;
+    PyObject* code;
+    PyObject* globals;
+};
+
+class Verdict {
+public:
+    // Whether the paths of class `type` may be answered from their slots now.
+    bool usable(PyTypeObject* type)
+    {
+        if (!(positive_ && type == type_ && holds())) {
+            if (never_ || (type == rejected_ && type->tp_version_tag == rejected_tag_ &&
+                           generation_ == rejected_at_) || PyErr_Occurred()) {
+                return false;
+            }
+            if (!check(type) || !holds()) {
+                positive_ = false;
+                rejected_ = type;
+                rejected_tag_ = type->tp_version_tag;
+                rejected_at_ = generation_;
                 return false;
             }
         }
-        for (PyTypeObject* type : {paths, parents}) {
-            // The ordinary route makes instances of both: an abstract class refuses.
-            if (type->tp_dictoffset != 0 || type->tp_getattro != PyObject_GenericGetAttr ||
-                type->tp_setattro != PyObject_GenericSetAttr || (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT)) {
-                return false;
-            }
-        }
-        return Py_IS_TYPE(paths, &PyType_Type) && Py_TYPE(parents)->tp_call == PyType_Type.tp_call &&
-               parents->tp_new == PyBaseObject_Type.tp_new &&
-               PySequence_Contains(parents->tp_mro, reinterpret_cast<PyObject*>(owners_[sequence])) == 1;
+        return unobserved();
     }
 
-    // The first definition of `name` in `on`'s order from `from`, and its class.
-    static Ref lookup(PyTypeObject* on, PyTypeObject* from, const char* name, PyObject*& where)
-    {
-        PyObject* mro = on->tp_mro;
-        bool started = false;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-            PyObject* cls = PyTuple_GET_ITEM(mro, i);
-            started = started || cls == reinterpret_cast<PyObject*>(from);
-            if (!started) {
-                continue;
-            }
-            Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls)));
-            PyObject* value = nullptr;
-            if (!dict || PyDict_GetItemStringRef(dict.get(), name, &value) < 0) {
-                return {};
-            }
-            if (value) {
-                where = cls;
-                return Ref::steal(value);
-            }
-        }
-        return {};
-    }
+    Py_ssize_t offset(Member m) const { return offsets_[m]; }
+    PyObject* intern() const { return intern_; }
 
-    // A function of the module `m` whose code has the qualified name given.
-    bool add_function(PyObject* function, Module m, const char* qualname)
+private:
+    static int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept
     {
-        if (!function || !PyFunction_Check(function) || nfunctions_ == max_functions ||
-            PyFunction_GET_GLOBALS(function) != PyModule_GetDict(modules_[m])) {
+        ++the().generation_;
+        return 0;
+    }
+    static Verdict& the();
+
+    // What a change to pathlib can alter without a tag or watched event.
+    bool holds() const
+    {
+        if (generation_ != armed_at_ || type_->tp_version_tag != tag_ || parents_->tp_version_tag != parents_tag_ ||
+            !Py_IS_TYPE(type_, &PyType_Type) || !Py_IS_TYPE(pure_, &PyType_Type) ||
+            Py_TYPE(parents_)->tp_call != PyType_Type.tp_call ||
+            interp::cell_contents(functions_[path_init].fn, 0) != reinterpret_cast<PyObject*>(path_class_)) {
             return false;
         }
-        auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function));
-        const char* actual = PyUnicode_Check(code->co_qualname) ? PyUnicode_AsUTF8(code->co_qualname) : nullptr;
-        FunctionState& state = functions_[nfunctions_];
-        if (!actual || std::strcmp(actual, qualname) != 0 || !FunctionState::read(function, state)) {
-            return false;
-        }
-        Py_INCREF(function);
-        ++nfunctions_;
-        // One builtins namespace for all: the one watched and checked.
-        PyObject* their_builtins = reinterpret_cast<PyFunctionObject*>(function)->func_builtins;
-        if (!builtins_dict_) {
-            builtins_dict_ = Py_NewRef(their_builtins);
-        }
-        return builtins_dict_ == their_builtins;
-    }
-
-    bool check_lookups()
-    {
-        for (size_t i = 0; i < std::size(expected); ++i) {
-            const Expected& e = expected[i];
-            PyObject* where = nullptr;
-            Ref found = lookup(owners_[e.on], owners_[e.from], e.name, where);
-            if (!found || where != reinterpret_cast<PyObject*>(owners_[e.owner])) {
-                return false;
-            }
-            Module m = e.owner == pure_base ? abc_module : e.owner == sequence ? collections_abc : local_module;
-            PyObject* obj = found.get();
-            Ref inner;
-            Py_ssize_t inner_offset = -1;
-            switch (e.kind) {
-            case Kind::member: {
-                if (!Py_IS_TYPE(obj, &PyMemberDescr_Type)) {
-                    return false;
-                }
-                PyMemberDef* def = reinterpret_cast<PyMemberDescrObject*>(obj)->d_member;
-                if (def->type != Py_T_OBJECT_EX || (def->flags & Py_READONLY) ||
-                    PyDescr_TYPE(obj) != owners_[e.owner]) {
-                    return false;
-                }
-                offsets_[i] = def->offset;
-                continue;
-            }
-            case Kind::property:
-                if (!Py_IS_TYPE(obj, &PyProperty_Type)) {
-                    return false;
-                }
-                inner_offset = member_offset(&PyProperty_Type, "fget");
-                break;
-            case Kind::classmethod:
-            case Kind::staticmethod:
-                if (!Py_IS_TYPE(obj, e.kind == Kind::classmethod ? &PyClassMethod_Type : &PyStaticMethod_Type)) {
-                    return false;
-                }
-                inner_offset = member_offset(Py_TYPE(obj), "__func__");
-                break;
-            case Kind::function:
-                inner = std::move(found);
-                break;
-            }
-            if (e.kind != Kind::function) {
-                // Read where the descriptor keeps it: no attribute lookup,
-                // which would run no code but would fill the interpreter's
-                // attribute cache with a new name string at each check.
-                if (inner_offset < 0) {
-                    return false;
-                }
-                inner = Ref::borrow(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + inner_offset));
-            }
-            if (!add_function(inner.get(), m, e.qualname)) {
-                return false;
-            }
-            if (e.kind != Kind::function) {
-                FunctionState& added = functions_[nfunctions_ - 1];
-                added.holder = Py_NewRef(obj);
-                added.holder_offset = inner_offset;
-            }
-        }
-        // `super()` in Path.__init__ reads its class cell.
-        for (int i = 0; i < nfunctions_; ++i) {
-            const FunctionState& f = functions_[i];
-            Py_ssize_t cells = f.closure ? PyTuple_GET_SIZE(f.closure) : 0;
-            if (cells != (i == path_init ? 1 : 0) ||
-                (cells == 1 && f.cells[0] != reinterpret_cast<PyObject*>(owners_[path]))) {
+        for (const Function& f : functions_) {
+            const PyFunctionObject* fn = interp::function(f.fn);
+            if ((f.holder_slot != nullptr && *f.holder_slot != f.fn) || !PyFunction_Check(f.fn) ||
+                fn->func_code != f.code || interp::version(f.code) != f.version || fn->func_defaults ||
+                fn->func_kwdefaults || fn->func_globals != f.globals || fn->func_builtins != builtins_) {
                 return false;
             }
         }
         return true;
     }
 
-    // Where a built-in descriptor type keeps the object behind its member `name`.
-    static Py_ssize_t member_offset(PyTypeObject* type, const char* name)
+    // What may change from call to call: who watches, and how the modules
+    // that the code reads attributes of answer.
+    bool unobserved() const
     {
-        for (const PyMemberDef* m = type->tp_members; m != nullptr && m->name != nullptr; ++m) {
-            if (std::strcmp(m->name, name) == 0) {
-                return m->offset;
+        for (const Function& f : functions_) {
+            if (interp::code_monitored(f.code)) return false;
+        }
+        for (PyObject* m : modules_) {
+            if (!PyModule_CheckExact(m)) return false;
+        }
+        return interp::unobserved(PyThreadState_Get());
+    }
+
+    bool watch(PyObject* dict) const { return dict != nullptr && PyDict_CheckExact(dict) && watch_namespace(watcher_, dict); }
+
+    // The value under `key` in a watched namespace, borrowed; null if absent.
+    static PyObject* get(PyObject* dict, PyObject* key) { return PyDict_GetItemWithError(dict, key); }
+
+    // A class the route makes instances of or reads through the generic
+    // protocol, its whole order watched and free of finalisers.
+    bool plain_class(PyTypeObject* type, Py_ssize_t mro_size, unsigned int& tag) const
+    {
+        PyObject* mro = type->tp_mro;
+        if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || type->tp_dictoffset != 0 ||
+            (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) || type->tp_getattro != PyObject_GenericGetAttr ||
+            type->tp_setattro != PyObject_GenericSetAttr || mro == nullptr || PyTuple_GET_SIZE(mro) != mro_size ||
+            PyTuple_GET_ITEM(mro, mro_size - 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type) ||
+            !PyUnstable_Type_AssignVersionTag(type)) {
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < mro_size - 1; ++i) {
+            auto* cls = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+            if (!PyType_HasFeature(cls, Py_TPFLAGS_HEAPTYPE) || cls->tp_finalize || cls->tp_del || !watch(cls->tp_dict)) {
+                return false;
             }
         }
-        return -1;
+        tag = type->tp_version_tag;
+        return true;
     }
 
-    static bool is_builtin_function(PyObject* obj, const char* name, const char* module)
+    // The first definition of a row's name in its order, which must be in
+    // the row's class.
+    PyObject* find(const Row& row, PyObject* key, PyTypeObject* type) const
     {
-        if (!PyCFunction_Check(obj)) {
-            return false;
-        }
-        auto* f = reinterpret_cast<PyCFunctionObject*>(obj);
-        if (std::strcmp(f->m_ml->ml_name, name) != 0 || !f->m_self || !PyModule_Check(f->m_self)) {
-            return false;
-        }
-        // A module's __name__ can be deleted or made anything.
-        const char* actual = PyModule_GetName(f->m_self);
-        if (actual == nullptr) {
-            PyErr_Clear();
-            return false;
-        }
-        return std::strcmp(actual, module) == 0;
-    }
-
-    static bool is_genuine_builtin(const char* name, PyObject* value)
-    {
-        const struct {
-            const char* name;
-            PyObject* object;
-        } objects[] = {
-            {"slice", reinterpret_cast<PyObject*>(&PySlice_Type)},
-            {"str", reinterpret_cast<PyObject*>(&PyUnicode_Type)},
-            {"super", reinterpret_cast<PyObject*>(&PySuper_Type)},
-            {"object", reinterpret_cast<PyObject*>(&PyBaseObject_Type)},
-            {"type", reinterpret_cast<PyObject*>(&PyType_Type)},
-        };
-        for (const auto& o : objects) {
-            if (std::strcmp(o.name, name) == 0) {
-                return value == o.object;
+        PyObject* mro = type->tp_mro;
+        for (Py_ssize_t i = row.from; i < PyTuple_GET_SIZE(mro) - 1; ++i) {
+            PyObject* value = get(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict, key);
+            if (value != nullptr) {
+                return i == row.owner ? value : nullptr;
             }
         }
-        if (std::strcmp(name, "IndexError") == 0) {
-            return value == PyExc_IndexError;
-        }
-        return is_builtin_function(value, name, "builtins");
+        return nullptr;
     }
 
-    static bool global_is(PyObject* dict, const char* name, PyObject* object)
+    bool known_code(const Row& row, PyObject* fn, Function& out)
     {
-        PyObject* value = nullptr;
-        int found = PyDict_GetItemStringRef(dict, name, &value);
-        Py_XDECREF(value);
-        return found > 0 && value == object;
+        std::uint64_t print = 0;
+        PyFunctionObject* f = interp::function(fn);
+        if (!PyFunction_Check(fn) || f->func_defaults || f->func_kwdefaults || interp::version(f->func_code) == 0 ||
+            interp::code_monitored(f->func_code) || !fingerprint(f->func_code, print) ||
+            (print != row.prints[0] && print != row.prints[1])) {
+            return false;
+        }
+        PyObject*& group = groups_[row.group];
+        group = group ? group : f->func_globals;
+        builtins_ = builtins_ ? builtins_ : f->func_builtins;
+        out = {fn, out.holder_slot, interp::version(f->func_code), f->func_code, group};
+        return f->func_globals == group && f->func_builtins == builtins_;
     }
 
+    bool check_rows(bool on_parents)
+    {
+        for (size_t i = 0; i < std::size(rows); ++i) {
+            const Row& row = rows[i];
+            if (row.on_parents != on_parents) continue;
+            PyTypeObject* type = on_parents ? parents_ : type_;
+            PyObject* found = find(row, keys_.row_keys[i], type);
+            if (found == nullptr) return false;
+            auto* owner = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(type->tp_mro, row.owner));
+            Py_ssize_t inner = -1;
+            switch (row.kind) {
+            case K::member: {
+                const Py_ssize_t at = interp::slot_offset(found, owner, row.name);
+                if (at < 0) return false;
+                if (!on_parents) offsets_[i - first_member] = at;
+                continue;
+            }
+            case K::parser:
+                modules_[parser_module] = found;
+                continue;
+            case K::property:
+                inner = Py_IS_TYPE(found, &PyProperty_Type) ? property_fget_ : -1;
+                break;
+            case K::classmethod:
+                inner = Py_IS_TYPE(found, &PyClassMethod_Type) ? classmethod_func_ : -1;
+                break;
+            case K::staticmethod:
+                inner = Py_IS_TYPE(found, &PyStaticMethod_Type) ? staticmethod_func_ : -1;
+                break;
+            case K::function:
+                break;
+            }
+            if (row.kind != K::function && inner < 0) return false;
+            Function& f = functions_[i];
+            f.holder_slot = row.kind == K::function ? nullptr : interp::at(found, inner);
+            if (!known_code(row, f.holder_slot ? *f.holder_slot : found, f)) return false;
+            if (row.kind == K::function && static_cast<int>(i) == path_init) path_class_ = owner;
+        }
+        return true;
+    }
+
+    bool distinct_slots() const
+    {
+        for (int a = 0; a < path_slots; ++a) {
+            for (int b = a + 1; b < path_slots; ++b) {
+                if (offsets_[a] == offsets_[b]) return false;
+            }
+        }
+        return true;
+    }
+
+    // The globals the functions read, and the attributes of modules they reach.
     bool check_globals()
     {
-        PyObject* local = PyModule_GetDict(modules_[local_module]);
-        PyObject* parser = nullptr;
-        Ref found = lookup(owners_[posix_path], owners_[posix_path], "parser", parser);
-        if (!found || parser != reinterpret_cast<PyObject*>(owners_[pure_posix]) ||
-            !watch(posixpath_module, found.get()) || !global_is(local, "posixpath", found.get())) {
-            return false;
-        }
-        PyObject* os = nullptr;
-        if (PyDict_GetItemStringRef(local, "os", &os) <= 0) {
-            return false;
-        }
-        Ref os_ref = Ref::steal(os);
-        PyObject* value = nullptr;
-        if (!watch(os_module, os) || PyDict_GetItemStringRef(PyModule_GetDict(os), "fspath", &value) <= 0) {
-            return false;
-        }
-        Ref fspath = Ref::steal(value);
-        if (!is_builtin_function(fspath.get(), "fspath", "posix") ||
-            PyDict_GetItemStringRef(PyModule_GetDict(modules_[posixpath_module]), "sep", &value) <= 0) {
-            return false;
-        }
-        Ref sep = Ref::steal(value);
-        PyObject* posix = PyModule_GetDict(modules_[posixpath_module]);
-        if (!global_is(posix, "altsep", Py_None) || PyDict_GetItemStringRef(posix, "splitroot", &value) <= 0) {
-            return false;
-        }
-        Ref splitroot = Ref::steal(value);
-        PyObject* sys = nullptr;
-        if (!is_builtin_function(splitroot.get(), "_path_splitroot_ex", "posix") ||
-            PyDict_GetItemStringRef(local, "sys", &sys) <= 0) {
-            return false;
-        }
-        Ref sys_ref = Ref::steal(sys);
-        if (!watch(sys_module, sys) || PyDict_GetItemStringRef(PyModule_GetDict(sys), "intern", &value) <= 0) {
-            return false;
-        }
-        Ref intern = Ref::steal(value);
-        if (!is_builtin_function(intern.get(), "intern", "sys") ||
-            PyDict_GetItemStringRef(PyModule_GetDict(sys), "monitoring", &value) <= 0) {
-            return false;
-        }
-        Ref monitoring = Ref::steal(value);
-        if (!PyModule_Check(monitoring.get()) ||
-            PyDict_GetItemStringRef(PyModule_GetDict(monitoring.get()), "get_tool", &value) <= 0) {
-            return false;
-        }
-        Ref get_tool = Ref::steal(value);
-        if (!is_builtin_function(get_tool.get(), "get_tool", "sys.monitoring")) {
-            return false;
-        }
-        if (intern_ != intern.get()) {
-            Py_XSETREF(intern_, intern.release());
-        }
-        if (get_tool_ != get_tool.get()) {
-            Py_XSETREF(get_tool_, get_tool.release());
-        }
-        if (!PyUnicode_CheckExact(sep.get()) || PyUnicode_CompareWithASCIIString(sep.get(), "/") != 0 ||
-            !global_is(local, "_PathParents", reinterpret_cast<PyObject*>(owners_[path_parents])) ||
-            !global_is(local, "PurePath", reinterpret_cast<PyObject*>(owners_[pure])) ||
-            !global_is(local, "Path", reinterpret_cast<PyObject*>(owners_[path])) || !builtins_dict_ ||
-            !PyDict_CheckExact(builtins_dict_) || !watch_dict(builtins_dict_)) {
-            return false;
-        }
-        for (const BuiltinUse& use : builtin_uses) {
-            PyObject* shadow = nullptr;
-            int shadowed = PyDict_GetItemStringRef(PyModule_GetDict(modules_[use.module]), use.name, &shadow);
-            Py_XDECREF(shadow);
-            if (shadowed != 0 || PyDict_GetItemStringRef(builtins_dict_, use.name, &value) <= 0) {
-                return false;
+        PyObject* mro = type_->tp_mro;
+        for (size_t i = 0; i < std::size(globals); ++i) {
+            PyObject* v = get(groups_[globals[i].group], keys_.global_keys[i]);
+            switch (globals[i].want) {
+            case Want::absent:
+                if (v != nullptr) return false;
+                break;
+            case Want::pure:
+                pure_ = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, 4));
+                if (v != PyTuple_GET_ITEM(mro, 4)) return false;
+                break;
+            case Want::path:
+                if (v != PyTuple_GET_ITEM(mro, 1)) return false;
+                break;
+            case Want::parents:
+                if (v != reinterpret_cast<PyObject*>(parents_)) return false;
+                break;
+            case Want::parser:
+            case Want::os:
+            case Want::sys: {
+                const Module m = globals[i].want == Want::parser ? parser_module
+                                 : globals[i].want == Want::os   ? os_module
+                                                                 : sys_module;
+                if (v == nullptr || !PyModule_CheckExact(v) || !watch(PyModule_GetDict(v)) ||
+                    (m == parser_module && v != modules_[m])) {
+                    return false;
+                }
+                modules_[m] = v;
+                break;
             }
-            Ref builtin = Ref::steal(value);
-            if (!is_genuine_builtin(use.name, builtin.get())) {
-                return false;
             }
         }
+        const struct {
+            const char* name;
+            PyObject* is;
+        } types[] = {
+            {"slice", reinterpret_cast<PyObject*>(&PySlice_Type)},     {"str", reinterpret_cast<PyObject*>(&PyUnicode_Type)},
+            {"super", reinterpret_cast<PyObject*>(&PySuper_Type)},     {"object", reinterpret_cast<PyObject*>(&PyBaseObject_Type)},
+            {"type", reinterpret_cast<PyObject*>(&PyType_Type)},       {"IndexError", PyExc_IndexError},
+        };
+        for (const auto& t : types) {
+            if (get(builtins_, keys_.other(t.name)) != t.is) return false;
+        }
+        PyObject* parser = PyModule_GetDict(modules_[parser_module]);
+        PyObject* sep = get(parser, keys_.other("sep"));
+        PyObject* intern = get(PyModule_GetDict(modules_[sys_module]), keys_.other("intern"));
+        if (!interp::builtin_function(get(builtins_, keys_.other("isinstance")), "isinstance", "builtins") ||
+            !interp::builtin_function(get(builtins_, keys_.other("len")), "len", "builtins") || sep == nullptr ||
+            !PyUnicode_CheckExact(sep) || PyUnicode_CompareWithASCIIString(sep, "/") != 0 ||
+            get(parser, keys_.other("altsep")) != Py_None ||
+            !interp::builtin_function(get(parser, keys_.other("splitroot")), "_path_splitroot_ex", "posix") ||
+            !interp::builtin_function(get(PyModule_GetDict(modules_[os_module]), keys_.other("fspath")), "fspath",
+                                      "posix") ||
+            !interp::builtin_function(intern, "intern", "sys", METH_O)) {
+            return false;
+        }
+        intern_ = intern;
         return true;
     }
 
-    // The code found must be the code first found: a replaced code object
-    // may carry any name. The first complete set becomes the reference.
-    bool match_reference()
+    bool check(PyTypeObject* type)
     {
-        if (nreference_ == 0) {
-            for (int i = 0; i < nfunctions_; ++i) {
-                reference_[i] = Py_NewRef(functions_[i].code);
-            }
-            nreference_ = nfunctions_;
-            return true;
-        }
-        if (nreference_ != nfunctions_) {
+        positive_ = false;
+        if (!interp::layout_known() || (watcher_ < 0 && (watcher_ = PyDict_AddWatcher(on_change)) < 0)) {
+            PyErr_Clear();
+            never_ = true;
             return false;
         }
-        for (int i = 0; i < nfunctions_; ++i) {
-            if (reference_[i] != functions_[i].code) {
-                return false;
-            }
+        if (!keys_.make()) {
+            PyErr_Clear();  // our own MemoryError: the ordinary route runs
+            return false;
         }
-        return true;
+        property_fget_ = interp::member_offset(&PyProperty_Type, "fget");
+        classmethod_func_ = interp::member_offset(&PyClassMethod_Type, "__func__");
+        staticmethod_func_ = interp::member_offset(&PyStaticMethod_Type, "__func__");
+        type_ = type;
+        parents_ = nullptr;
+        builtins_ = nullptr;
+        for (PyObject*& g : groups_) g = nullptr;
+        // Anything the check watches may change only afterwards, so the
+        // count it will compare with is read first.
+        const std::uint64_t armed = generation_;
+        bool ok = Py_IS_TYPE(type, &PyType_Type) && plain_class(type, path_mro, tag_) && check_rows(false) &&
+                  distinct_slots() && watch(groups_[local_ns]);
+        PyObject* parents = ok ? get(groups_[local_ns], keys_.global_keys[parents_global]) : nullptr;
+        parents_ = parents != nullptr && PyType_Check(parents) ? reinterpret_cast<PyTypeObject*>(parents) : nullptr;
+        ok = parents_ && plain_class(parents_, parents_mro, parents_tag_) && parents_->tp_new == PyBaseObject_Type.tp_new &&
+             check_rows(true);
+        for (PyObject* g : groups_) ok = ok && watch(g);
+        ok = ok && watch(builtins_) && check_globals();
+        if (PyErr_Occurred()) {
+            PyErr_Clear();  // only a failed watch can set one
+            ok = false;
+        }
+        armed_at_ = armed;
+        return positive_ = ok && generation_ == armed;
     }
 
-    static Verdict& verdict();
-
-    State state_ = State::unarmed;
+    bool positive_ = false;
+    bool never_ = false;
     int watcher_ = -1;
-    unsigned long generation_ = 0;
-    unsigned long armed_generation_ = 0;
-    // Process-lifetime references: never released (no static destructor may
-    // run after the interpreter is gone).
-    PyTypeObject* owners_[owner_count] = {};
+    std::uint64_t generation_ = 0;
+    std::uint64_t armed_at_ = 0;
+    PyTypeObject* rejected_ = nullptr;
+    unsigned int rejected_tag_ = 0;
+    std::uint64_t rejected_at_ = 0;
+    Keys keys_;
+    Py_ssize_t property_fget_ = -1, classmethod_func_ = -1, staticmethod_func_ = -1;
+    // All borrowed (invariant ii).
+    PyTypeObject* type_ = nullptr;
+    unsigned int tag_ = 0;
+    PyTypeObject* parents_ = nullptr;
+    unsigned int parents_tag_ = 0;
+    PyTypeObject* pure_ = nullptr;
+    PyTypeObject* path_class_ = nullptr;
+    PyObject* groups_[group_count] = {};
+    PyObject* builtins_ = nullptr;
     PyObject* modules_[module_count] = {};
-    PyObject* builtins_dict_ = nullptr;
-    PyObject* intern_ = nullptr;  // sys.intern, as checked at the last arming
-    PyObject* get_tool_ = nullptr;  // sys.monitoring.get_tool, likewise
-    PyTypeObject* parents_meta_ = nullptr;  // the metaclass of _PathParents when armed
-    PyObject* reference_[max_functions] = {};
-    int nreference_ = 0;
-    PyTypeObject* types_[max_types] = {};
-    unsigned int tags_[max_types] = {};
-    int ntypes_ = 0;
-    FunctionState functions_[max_functions];
-    int nfunctions_ = 0;
-    Py_ssize_t offsets_[std::size(expected)] = {};
+    PyObject* intern_ = nullptr;
+    Function functions_[function_count] = {};
+    Py_ssize_t offsets_[path_slots] = {};
 };
 
 Verdict the_verdict;
-Verdict& Verdict::verdict() { return the_verdict; }
-
-// Tracing, profiling and monitoring see the ordinary route's calls, and a recursion
-// limit close at hand would stop it: both go the ordinary way. A module whose
-// class was replaced answers attribute lookups its own way.
-bool quiet(const Verdict& v)
-{
-    PyThreadState* state = PyThreadState_Get();
-    return state->c_tracefunc == nullptr && state->c_profilefunc == nullptr &&
-           state->py_recursion_remaining > 50 && state->c_recursion_remaining > 100 &&
-           PyModule_CheckExact(v.module(posixpath_module)) && PyModule_CheckExact(v.module(os_module)) &&
-           PyModule_CheckExact(v.module(sys_module)) && !v.monitored();
-}
+Verdict& Verdict::the() { return the_verdict; }
 
 bool usable(PyObject* abs_path, PyObject* entry)
 {
     PyTypeObject* type = Py_TYPE(abs_path);
-    return type == Py_TYPE(entry) && the_verdict.positive() && type == the_verdict.posix_type() &&
-           quiet(the_verdict);
+    return type == Py_TYPE(entry) && the_verdict.usable(type);
 }
 
-PyObject* slot(PyObject* obj, int member)
+PyObject*& slot(PyObject* obj, Member m)
 {
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + the_verdict.offset(member));
-}
-
-PyObject*& slot_ref(PyObject* obj, int member)
-{
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + the_verdict.offset(member));
+    return *interp::at(obj, the_verdict.offset(m));
 }
 
 // Parses a fresh absolute path as its first `str()` would, and stores the
@@ -777,12 +480,12 @@ PyObject*& slot_ref(PyObject* obj, int member)
 // exception, when the path is not such a path.
 bool parse_fresh(PyObject* path)
 {
-    for (int member : {member_str, member_str_normcase, member_drv, member_root, member_tail}) {
-        if (slot(path, member) != nullptr) {
+    for (Member m : {str_slot, normcase_slot, drv_slot, root_slot, tail_slot}) {
+        if (slot(path, m) != nullptr) {
             return false;
         }
     }
-    PyObject* raw = slot(path, member_raw_paths);
+    PyObject* raw = slot(path, raw_slot);
     if (!raw || !PyList_CheckExact(raw) || PyList_GET_SIZE(raw) != 1) {
         return false;
     }
@@ -800,10 +503,10 @@ bool parse_fresh(PyObject* path)
     Ref drv = Ref::steal(PyUnicode_Substring(text, 0, 0));
     Ref root = Ref::steal(PyUnicode_Substring(text, 0, root_end));
     Ref rest = Ref::steal(PyUnicode_Substring(text, root_end, length));
-    Ref sep = Ref::steal(PyUnicode_Substring(root.get(), 0, 1));
+    Ref sep = Ref::steal(PyUnicode_Substring(text, 0, 1));
     Ref pieces = rest && sep ? Ref::steal(PyUnicode_Split(rest.get(), sep.get(), -1)) : Ref();
     Ref tail = Ref::steal(PyList_New(0));
-    if (!drv || !pieces || !tail) {
+    if (!drv || !root || !pieces || !tail) {
         PyErr_Clear();
         return false;
     }
@@ -812,7 +515,7 @@ bool parse_fresh(PyObject* path)
         if (PyUnicode_GET_LENGTH(piece) == 0 || PyUnicode_CompareWithASCIIString(piece, ".") == 0) {
             continue;
         }
-        Ref interned = Ref::steal(PyObject_CallOneArg(the_verdict.intern(), piece));
+        Ref interned = Ref::steal(interp::call_o(the_verdict.intern(), piece));
         if (!interned || PyList_Append(tail.get(), interned.get()) < 0) {
             PyErr_Clear();
             return false;
@@ -825,11 +528,11 @@ bool parse_fresh(PyObject* path)
         PyErr_Clear();
         return false;
     }
-    slot_ref(path, member_drv) = drv.release();
-    slot_ref(path, member_root) = root.release();
-    slot_ref(path, member_tail) = tail.release();
-    slot_ref(path, member_str_normcase) = Py_NewRef(str.get());
-    slot_ref(path, member_str) = str.release();
+    slot(path, drv_slot) = drv.release();
+    slot(path, root_slot) = root.release();
+    slot(path, tail_slot) = tail.release();
+    slot(path, normcase_slot) = Py_NewRef(str.get());
+    slot(path, str_slot) = str.release();
     return true;
 }
 
@@ -846,11 +549,11 @@ Known ancestry_equal(PyObject* abs_path, PyObject* entry) noexcept
     if (!usable(abs_path, entry)) {
         return Known::unknown;
     }
-    PyObject* theirs = slot(entry, member_str_normcase);
-    if (slot(abs_path, member_str_normcase) == nullptr && theirs != nullptr) {
+    PyObject* theirs = slot(entry, normcase_slot);
+    if (slot(abs_path, normcase_slot) == nullptr && theirs != nullptr) {
         parse_fresh(abs_path);
     }
-    PyObject* mine = slot(abs_path, member_str_normcase);
+    PyObject* mine = slot(abs_path, normcase_slot);
     if (!mine || !theirs || !PyUnicode_CheckExact(mine) || !PyUnicode_CheckExact(theirs)) {
         return Known::unknown;
     }
@@ -862,14 +565,14 @@ Known ancestry_in_parents(PyObject* abs_path, PyObject* entry) noexcept
     if (!usable(abs_path, entry)) {
         return Known::unknown;
     }
-    PyObject* drv = slot(abs_path, member_drv);
-    PyObject* root = slot(abs_path, member_root);
-    PyObject* tail = slot(abs_path, member_tail);
+    PyObject* drv = slot(abs_path, drv_slot);
+    PyObject* root = slot(abs_path, root_slot);
+    PyObject* tail = slot(abs_path, tail_slot);
     if (!drv || !root || !tail || !PyUnicode_CheckExact(drv) || !PyUnicode_CheckExact(root) ||
         PyUnicode_GET_LENGTH(root) == 0 || !PyList_CheckExact(tail)) {
         return Known::unknown;
     }
-    Py_ssize_t parts = PyList_GET_SIZE(tail);
+    const Py_ssize_t parts = PyList_GET_SIZE(tail);
     for (Py_ssize_t i = 0; i < parts; ++i) {
         if (!PyUnicode_CheckExact(PyList_GET_ITEM(tail, i))) {
             return Known::unknown;
@@ -878,7 +581,7 @@ Known ancestry_in_parents(PyObject* abs_path, PyObject* entry) noexcept
     if (parts == 0) {
         return Known::no;  // no ancestors: the entry's text is never read
     }
-    PyObject* text = slot(entry, member_str_normcase);
+    PyObject* text = slot(entry, normcase_slot);
     if (!text || !PyUnicode_CheckExact(text)) {
         return Known::unknown;
     }
