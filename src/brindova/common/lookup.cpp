@@ -27,13 +27,25 @@ Ref submodule_stand_in(PyObject* module, PyObject* name)
 
 }  // namespace
 
-Ref lookup_builtin(PyObject* builtins, PyObject* name) noexcept
+Ref builtin_attribute(PyObject* builtins, PyObject* name) noexcept
 {
     PyObject* raw = nullptr;
     if (PyObject_GetOptionalAttr(builtins, name, &raw) == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        raise_name_error(name);
     }
     return Ref::steal(raw);
+}
+
+void raise_name_error(PyObject* name) noexcept
+{
+    // As the interpreter's own: the name rides along for its suggestions.
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    PyObject* error = PyErr_GetRaisedException();
+    if (PyErr_GivenExceptionMatches(error, PyExc_NameError)) {
+        auto* name_error = reinterpret_cast<PyNameErrorObject*>(error);
+        Py_XSETREF(name_error->name, Py_NewRef(name));
+    }
+    PyErr_SetRaisedException(error);
 }
 
 Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* name, bool* in_globals) noexcept
@@ -46,7 +58,17 @@ Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* name, bool* i
     if (found != 0) {
         return Ref::steal(raw);
     }
-    return lookup_builtin(builtins, name);
+    // A function defined in the module reads the namespace of the builtins
+    // module that `__builtins__` named when it was made: its dict, never
+    // its attributes (no module __getattr__ or subclass descriptor takes
+    // part); anything else bound there is read as a mapping.
+    PyObject* ns = PyModule_Check(builtins) ? PyModule_GetDict(builtins) : builtins;
+    const int in_builtins = PyDict_CheckExact(ns) ? PyDict_GetItemRef(ns, name, &raw)
+                                                  : PyMapping_GetOptionalItem(ns, name, &raw);
+    if (in_builtins == 0) {
+        raise_name_error(name);
+    }
+    return Ref::steal(raw);
 }
 
 Ref import_module(const char* module_name, PyObject* globals) noexcept

@@ -7,12 +7,16 @@
 namespace brindova {
 
 // The attribute `name` of the builtins module; NameError when it has none.
-Ref lookup_builtin(PyObject* builtins, PyObject* name) noexcept;
+Ref builtin_attribute(PyObject* builtins, PyObject* name) noexcept;
 
-// The value of `name` in the module namespace `globals`, else the attribute of
-// the builtins module; NameError when neither has it. The one place where a
-// global of the modules' code is resolved. `in_globals`, when given, tells
-// whether the value came from `globals`.
+// NameError "name '<name>' is not defined", with its `name` set.
+void raise_name_error(PyObject* name) noexcept;
+
+// The value of `name` in the module namespace `globals`, else in the
+// namespace of the builtins module, as the interpreter's global lookup reads
+// them; NameError when neither has it, and an error of either lookup
+// unchanged. The one place where a global of the modules' code is resolved.
+// `in_globals`, when given, tells whether the value came from `globals`.
 Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* name,
                   bool* in_globals = nullptr) noexcept;
 

@@ -212,7 +212,7 @@ int add_is_ignored(PyObject* ns, PyObject* module, PyObject* globals)
 Ref builtin_property()
 {
     Ref name = interned("property");
-    return name ? lookup_builtin(guard.builtins, name.get()) : Ref();
+    return name ? builtin_attribute(guard.builtins, name.get()) : Ref();
 }
 
 int module_exec(PyObject* module) noexcept
