@@ -65,22 +65,16 @@ def add_names(h, names):
 
 
 def add_const(h, c, depth):
-    if c is None or c is True or c is False or c is ...:
-        h.raw({None: b"N", True: b"T", False: b"F", ...: b"E"}[c])
+    if c is None or c is True or c is False:
+        h.raw({None: b"N", True: b"T", False: b"F"}[c])
     elif type(c) is int:
         if not -(2**63) <= c < 2**63:
             raise ValueError("an int constant beyond 64 bits has no fingerprint")
         h.raw(b"I")
         h.u64(c)
-    elif type(c) is float:
-        h.raw(b"D")
-        h.raw(struct.pack("<d", c))
     elif type(c) is str:
         h.raw(b"S")
         h.text(c)
-    elif type(c) is bytes:
-        h.raw(b"B")
-        h.bytes(c)
     elif type(c) is tuple and depth <= 8:
         h.raw(b"U")
         h.u32(len(c))

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 namespace brindova::talvesh {
 namespace {
@@ -52,17 +53,18 @@ namespace {
 // Where each attribute the ordinary route reads must be found: the class
 // order searched (the path class T, or the parents sequence P), from which
 // index (`super()` starts past the class that holds its cell), the index of
-// the class that must define it, and what it must be. Functions list the
-// fingerprints of their code in each verified release (tools/fingerprints.py
-// prints these rows): 3.13.0, then 3.13.5.
+// the class that must define it, and what it must be. A function runs with
+// the globals of the namespace named, and its code must have one of the
+// fingerprints listed, one per verified release: 3.13.0, then 3.13.5
+// (tools/fingerprints.py prints them for the running interpreter).
 enum class Kind : unsigned char { function, property, classmethod, staticmethod, member, parser };
-enum Group : int { local_ns, abc_ns, cabc_ns, group_count };  // whose globals a function runs with
+enum Ns : int { local_ns, abc_ns, cabc_ns, builtins_ns, parser_ns, os_ns, sys_ns, ns_count };
 struct Row {
     bool on_parents;
     int from, owner;
     const char* name;
     Kind kind;
-    Group group;
+    Ns ns;
     std::uint64_t prints[2];
 };
 using K = Kind;
@@ -101,74 +103,58 @@ constexpr Row rows[] = {
     {true, 0, 0, "_tail", K::member, local_ns, {}},
     {false, 0, 3, "parser", K::parser, local_ns, {}},
 };
-constexpr int function_count = 21, path_init = 12, first_member = 21, parents_members = 27;
+constexpr int function_count = 21, path_init = 12, first_member = 21;
 enum Member : int { str_slot, normcase_slot, drv_slot, root_slot, tail_slot, raw_slot, path_slots };
 static_assert(rows[function_count - 1].kind == K::function && rows[first_member].kind == K::member);
-static_assert(rows[path_init].from == 0 && rows[path_init + 1].from == rows[path_init].owner + 1);
-constexpr Py_ssize_t path_mro = 7, parents_mro = 8;  // with object last
+static_assert(rows[path_init + 1].from == rows[path_init].owner + 1, "super() starts past Path");
+constexpr Py_ssize_t path_mro = 7, parents_mro = 8;  // object last
 
-// The globals of those functions: name, then what it must be. Builtins must
-// not be shadowed by the module's own globals.
-enum class Want : unsigned char { absent, pure, path, parents, parser, os, sys };
+// What the globals of those functions, and the attributes of the modules
+// they read, must be. The functions' own modules must not shadow a builtin.
+enum class Want : unsigned char { absent, pure, path, parents, parser, module, type, index_error, builtin, none, sep };
 struct Global {
-    Group group;
+    Ns ns;
     const char* name;
-    Want want;
+    Want want = Want::absent;
+    Ns opens = ns_count;                  // a module: the namespace it is
+    const PyTypeObject* type = nullptr;   // a builtin type
+    const char* module = nullptr;         // a built-in function: its module
+    const char* function = nullptr;       // and its name, when not `name`
 };
 constexpr Global globals[] = {
-    {local_ns, "PurePath", Want::pure},   {local_ns, "Path", Want::path},       {local_ns, "_PathParents", Want::parents},
-    {local_ns, "posixpath", Want::parser}, {local_ns, "os", Want::os},           {local_ns, "sys", Want::sys},
-    {local_ns, "isinstance", Want::absent}, {local_ns, "slice", Want::absent},  {local_ns, "len", Want::absent},
-    {local_ns, "IndexError", Want::absent}, {local_ns, "str", Want::absent},    {local_ns, "super", Want::absent},
-    {local_ns, "object", Want::absent},   {abc_ns, "type", Want::absent},       {cabc_ns, "IndexError", Want::absent},
+    {local_ns, "PurePath", Want::pure}, {local_ns, "Path", Want::path}, {local_ns, "_PathParents", Want::parents},
+    {local_ns, "posixpath", Want::parser, parser_ns}, {local_ns, "os", Want::module, os_ns},
+    {local_ns, "sys", Want::module, sys_ns},
+    {local_ns, "isinstance"}, {local_ns, "slice"}, {local_ns, "len"}, {local_ns, "IndexError"}, {local_ns, "str"},
+    {local_ns, "super"}, {local_ns, "object"}, {abc_ns, "type"}, {cabc_ns, "IndexError"},
+    {builtins_ns, "isinstance", Want::builtin, ns_count, nullptr, "builtins"},
+    {builtins_ns, "len", Want::builtin, ns_count, nullptr, "builtins"},
+    {builtins_ns, "slice", Want::type, ns_count, &PySlice_Type}, {builtins_ns, "str", Want::type, ns_count, &PyUnicode_Type},
+    {builtins_ns, "super", Want::type, ns_count, &PySuper_Type}, {builtins_ns, "type", Want::type, ns_count, &PyType_Type},
+    {builtins_ns, "object", Want::type, ns_count, &PyBaseObject_Type}, {builtins_ns, "IndexError", Want::index_error},
+    {parser_ns, "sep", Want::sep}, {parser_ns, "altsep", Want::none},
+    {parser_ns, "splitroot", Want::builtin, ns_count, nullptr, "posix", "_path_splitroot_ex"},
+    {os_ns, "fspath", Want::builtin, ns_count, nullptr, "posix"}, {sys_ns, "intern", Want::builtin, ns_count, nullptr, "sys"},
 };
-enum Module : int { parser_module, os_module, sys_module, module_count };
-constexpr int parents_global = 2;
-static_assert(globals[parents_global].want == Want::parents);
-
-// Interned once, at the first check, and kept for the process.
-constexpr const char* other_names[] = {"isinstance", "len", "slice", "str", "super", "object", "type", "IndexError",
-                                       "sep", "altsep", "splitroot", "fspath", "intern"};
-struct Keys {
-    PyObject* row_keys[std::size(rows)] = {};
-    PyObject* global_keys[std::size(globals)] = {};
-    PyObject* other_keys[std::size(other_names)] = {};
-
-    bool make()
-    {
-        bool ok = true;
-        for (size_t i = 0; i < std::size(rows); ++i) ok = ok && intern_once(row_keys[i], rows[i].name) == 0;
-        for (size_t i = 0; i < std::size(globals); ++i) ok = ok && intern_once(global_keys[i], globals[i].name) == 0;
-        for (size_t i = 0; i < std::size(other_names); ++i) ok = ok && intern_once(other_keys[i], other_names[i]) == 0;
-        return ok;
-    }
-    PyObject* other(const char* name) const
-    {
-        for (size_t i = 0; i < std::size(other_names); ++i) {
-            if (std::strcmp(other_names[i], name) == 0) return other_keys[i];
-        }
-        return nullptr;
-    }
-};
+constexpr int parents_global = 2, intern_global = static_cast<int>(std::size(globals)) - 1;
+static_assert(globals[parents_global].want == Want::parents && globals[intern_global].ns == sys_ns);
 
 struct Function {
     PyObject* fn;
-    PyObject** holder_slot;  // where a property or classmethod keeps it; null for a class dict
-    std::uint32_t version;
+    PyObject** holder_slot;  // in the property or classmethod that holds it; null: in a class dict
+    std::uint32_t version;   // of its code
     PyObject* code;
     PyObject* globals;
 };
 
 class Verdict {
 public:
-    // Whether the paths of class `type` may be answered from their slots now.
+    // Whether paths of class `type` may be answered from their slots now.
     bool usable(PyTypeObject* type)
     {
         if (!(positive_ && type == type_ && holds())) {
-            if (never_ || (type == rejected_ && type->tp_version_tag == rejected_tag_ &&
-                           generation_ == rejected_at_) || PyErr_Occurred()) {
-                return false;
-            }
+            const bool known_bad = type == rejected_ && type->tp_version_tag == rejected_tag_ && generation_ == rejected_at_;
+            if (never_ || known_bad || PyErr_Occurred()) return false;
             if (!check(type) || !holds()) {
                 positive_ = false;
                 rejected_ = type;
@@ -179,19 +165,15 @@ public:
         }
         return unobserved();
     }
-
     Py_ssize_t offset(Member m) const { return offsets_[m]; }
     PyObject* intern() const { return intern_; }
+    PyObject* sep() const { return sep_; }
 
 private:
-    static int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept
-    {
-        ++the().generation_;
-        return 0;
-    }
-    static Verdict& the();
+    static int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept;
 
-    // What a change to pathlib can alter without a tag or watched event.
+    // Per use: what can change with no tag or watched event. Each pointer is
+    // read only once what holds it is known to still hold it.
     bool holds() const
     {
         if (generation_ != armed_at_ || type_->tp_version_tag != tag_ || parents_->tp_version_tag != parents_tag_ ||
@@ -201,18 +183,18 @@ private:
             return false;
         }
         for (const Function& f : functions_) {
+            if (f.holder_slot != nullptr && *f.holder_slot != f.fn) return false;
             const PyFunctionObject* fn = interp::function(f.fn);
-            if ((f.holder_slot != nullptr && *f.holder_slot != f.fn) || !PyFunction_Check(f.fn) ||
-                fn->func_code != f.code || interp::version(f.code) != f.version || fn->func_defaults ||
-                fn->func_kwdefaults || fn->func_globals != f.globals || fn->func_builtins != builtins_) {
+            if (!PyFunction_Check(f.fn) || fn->func_code != f.code || interp::version(f.code) != f.version ||
+                fn->func_defaults || fn->func_kwdefaults || fn->func_globals != f.globals ||
+                fn->func_builtins != ns_[builtins_ns]) {
                 return false;
             }
         }
         return true;
     }
 
-    // What may change from call to call: who watches, and how the modules
-    // that the code reads attributes of answer.
+    // Per call: who watches, and how the modules read from answer.
     bool unobserved() const
     {
         for (const Function& f : functions_) {
@@ -224,24 +206,28 @@ private:
         return interp::unobserved(PyThreadState_Get());
     }
 
-    bool watch(PyObject* dict) const { return dict != nullptr && PyDict_CheckExact(dict) && watch_namespace(watcher_, dict); }
+    // Watched before it is read, and its keys all exact `str`.
+    bool watch(PyObject* dict) const { return dict && PyDict_CheckExact(dict) && watch_namespace(watcher_, dict); }
 
-    // The value under `key` in a watched namespace, borrowed; null if absent.
-    static PyObject* get(PyObject* dict, PyObject* key) { return PyDict_GetItemWithError(dict, key); }
+    bool set_ns(Ns n, PyObject* dict)
+    {
+        if (ns_[n] == nullptr && watch(dict)) ns_[n] = dict;
+        return ns_[n] == dict;
+    }
 
-    // A class the route makes instances of or reads through the generic
-    // protocol, its whole order watched and free of finalisers.
-    bool plain_class(PyTypeObject* type, Py_ssize_t mro_size, unsigned int& tag) const
+    // A class whose instances the route makes or reads through the generic
+    // protocol, with the whole order searched watched and free of finalisers.
+    bool plain_class(PyTypeObject* type, Py_ssize_t size, unsigned int& tag) const
     {
         PyObject* mro = type->tp_mro;
         if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || type->tp_dictoffset != 0 ||
-            (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) || type->tp_getattro != PyObject_GenericGetAttr ||
-            type->tp_setattro != PyObject_GenericSetAttr || mro == nullptr || PyTuple_GET_SIZE(mro) != mro_size ||
-            PyTuple_GET_ITEM(mro, mro_size - 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type) ||
+            PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) || type->tp_getattro != PyObject_GenericGetAttr ||
+            type->tp_setattro != PyObject_GenericSetAttr || !mro || PyTuple_GET_SIZE(mro) != size ||
+            PyTuple_GET_ITEM(mro, size - 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type) ||
             !PyUnstable_Type_AssignVersionTag(type)) {
             return false;
         }
-        for (Py_ssize_t i = 0; i < mro_size - 1; ++i) {
+        for (Py_ssize_t i = 0; i < size - 1; ++i) {
             auto* cls = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
             if (!PyType_HasFeature(cls, Py_TPFLAGS_HEAPTYPE) || cls->tp_finalize || cls->tp_del || !watch(cls->tp_dict)) {
                 return false;
@@ -251,77 +237,63 @@ private:
         return true;
     }
 
-    // The first definition of a row's name in its order, which must be in
-    // the row's class.
-    PyObject* find(const Row& row, PyObject* key, PyTypeObject* type) const
+    // The first definition of the row's name in its order, if in its class.
+    static PyObject* find(const Row& row, PyObject* key, PyTypeObject* type)
     {
-        PyObject* mro = type->tp_mro;
-        for (Py_ssize_t i = row.from; i < PyTuple_GET_SIZE(mro) - 1; ++i) {
-            PyObject* value = get(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict, key);
-            if (value != nullptr) {
-                return i == row.owner ? value : nullptr;
-            }
+        for (Py_ssize_t i = row.from; i < PyTuple_GET_SIZE(type->tp_mro) - 1; ++i) {
+            PyObject* value = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(type->tp_mro, i))->tp_dict, key);
+            if (value) return i == row.owner ? value : nullptr;
         }
         return nullptr;
     }
 
-    bool known_code(const Row& row, PyObject* fn, Function& out)
+    bool known_code(const Row& row, PyObject* fn, PyObject** holder_slot, Function& out)
     {
         std::uint64_t print = 0;
+        if (!PyFunction_Check(fn)) return false;
         PyFunctionObject* f = interp::function(fn);
-        if (!PyFunction_Check(fn) || f->func_defaults || f->func_kwdefaults || interp::version(f->func_code) == 0 ||
+        if (f->func_defaults || f->func_kwdefaults || interp::version(f->func_code) == 0 ||
             interp::code_monitored(f->func_code) || !fingerprint(f->func_code, print) ||
-            (print != row.prints[0] && print != row.prints[1])) {
+            (print != row.prints[0] && print != row.prints[1]) || !set_ns(row.ns, f->func_globals) ||
+            !set_ns(builtins_ns, f->func_builtins)) {
             return false;
         }
-        PyObject*& group = groups_[row.group];
-        group = group ? group : f->func_globals;
-        builtins_ = builtins_ ? builtins_ : f->func_builtins;
-        out = {fn, out.holder_slot, interp::version(f->func_code), f->func_code, group};
-        return f->func_globals == group && f->func_builtins == builtins_;
+        out = {fn, holder_slot, interp::version(f->func_code), f->func_code, f->func_globals};
+        return true;
     }
 
     bool check_rows(bool on_parents)
     {
+        PyTypeObject* type = on_parents ? parents_ : type_;
         for (size_t i = 0; i < std::size(rows); ++i) {
             const Row& row = rows[i];
             if (row.on_parents != on_parents) continue;
-            PyTypeObject* type = on_parents ? parents_ : type_;
-            PyObject* found = find(row, keys_.row_keys[i], type);
-            if (found == nullptr) return false;
+            PyObject* found = find(row, row_keys_[i], type);
             auto* owner = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(type->tp_mro, row.owner));
-            Py_ssize_t inner = -1;
-            switch (row.kind) {
-            case K::member: {
+            if (!found) return false;
+            if (row.kind == K::member) {
                 const Py_ssize_t at = interp::slot_offset(found, owner, row.name);
                 if (at < 0) return false;
                 if (!on_parents) offsets_[i - first_member] = at;
                 continue;
             }
-            case K::parser:
-                modules_[parser_module] = found;
+            if (row.kind == K::parser) {
+                parser_ = found;
                 continue;
-            case K::property:
-                inner = Py_IS_TYPE(found, &PyProperty_Type) ? property_fget_ : -1;
-                break;
-            case K::classmethod:
-                inner = Py_IS_TYPE(found, &PyClassMethod_Type) ? classmethod_func_ : -1;
-                break;
-            case K::staticmethod:
-                inner = Py_IS_TYPE(found, &PyStaticMethod_Type) ? staticmethod_func_ : -1;
-                break;
-            case K::function:
-                break;
             }
-            if (row.kind != K::function && inner < 0) return false;
-            Function& f = functions_[i];
-            f.holder_slot = row.kind == K::function ? nullptr : interp::at(found, inner);
-            if (!known_code(row, f.holder_slot ? *f.holder_slot : found, f)) return false;
-            if (row.kind == K::function && static_cast<int>(i) == path_init) path_class_ = owner;
+            PyObject** holder = nullptr;
+            if (row.kind != K::function) {
+                const int k = static_cast<int>(row.kind);
+                if (!Py_IS_TYPE(found, holder_types[k]) || holder_offsets_[k] < 0) return false;
+                holder = interp::at(found, holder_offsets_[k]);
+            }
+            if (!known_code(row, holder ? *holder : found, holder, functions_[i])) return false;
+            if (static_cast<int>(i) == path_init) path_class_ = owner;
         }
         return true;
     }
 
+    // Two names for one slot would have the shortcut store into it twice.
     bool distinct_slots() const
     {
         for (int a = 0; a < path_slots; ++a) {
@@ -332,67 +304,48 @@ private:
         return true;
     }
 
-    // The globals the functions read, and the attributes of modules they reach.
     bool check_globals()
     {
         PyObject* mro = type_->tp_mro;
         for (size_t i = 0; i < std::size(globals); ++i) {
-            PyObject* v = get(groups_[globals[i].group], keys_.global_keys[i]);
-            switch (globals[i].want) {
-            case Want::absent:
-                if (v != nullptr) return false;
+            const Global& g = globals[i];
+            PyObject* v = ns_[g.ns] ? PyDict_GetItemWithError(ns_[g.ns], global_keys_[i]) : nullptr;
+            bool ok = ns_[g.ns] != nullptr;
+            switch (g.want) {
+            case Want::absent: ok = ok && !v; break;
+            case Want::pure: ok = ok && v == PyTuple_GET_ITEM(mro, 4); break;
+            case Want::path: ok = ok && v == PyTuple_GET_ITEM(mro, 1); break;
+            case Want::parents: ok = ok && v == reinterpret_cast<PyObject*>(parents_); break;
+            case Want::parser: ok = ok && v == parser_; [[fallthrough]];
+            case Want::module:
+                ok = ok && v && PyModule_CheckExact(v) && set_ns(g.opens, PyModule_GetDict(v));
+                if (ok) modules_[g.opens - parser_ns] = v;
                 break;
-            case Want::pure:
-                pure_ = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, 4));
-                if (v != PyTuple_GET_ITEM(mro, 4)) return false;
+            case Want::type: ok = ok && v == reinterpret_cast<const PyObject*>(g.type); break;
+            case Want::index_error: ok = ok && v == PyExc_IndexError; break;
+            case Want::none: ok = ok && v == Py_None; break;
+            case Want::sep:
+                ok = ok && v && PyUnicode_CheckExact(v) && PyUnicode_CompareWithASCIIString(v, "/") == 0;
+                sep_ = v;
                 break;
-            case Want::path:
-                if (v != PyTuple_GET_ITEM(mro, 1)) return false;
-                break;
-            case Want::parents:
-                if (v != reinterpret_cast<PyObject*>(parents_)) return false;
-                break;
-            case Want::parser:
-            case Want::os:
-            case Want::sys: {
-                const Module m = globals[i].want == Want::parser ? parser_module
-                                 : globals[i].want == Want::os   ? os_module
-                                                                 : sys_module;
-                if (v == nullptr || !PyModule_CheckExact(v) || !watch(PyModule_GetDict(v)) ||
-                    (m == parser_module && v != modules_[m])) {
-                    return false;
-                }
-                modules_[m] = v;
+            case Want::builtin:
+                ok = ok && interp::builtin_function(v, g.function ? g.function : g.name, g.module,
+                                                    static_cast<int>(i) == intern_global ? METH_O : -1);
                 break;
             }
-            }
+            if (!ok) return false;
+            if (static_cast<int>(i) == intern_global) intern_ = v;
         }
-        const struct {
-            const char* name;
-            PyObject* is;
-        } types[] = {
-            {"slice", reinterpret_cast<PyObject*>(&PySlice_Type)},     {"str", reinterpret_cast<PyObject*>(&PyUnicode_Type)},
-            {"super", reinterpret_cast<PyObject*>(&PySuper_Type)},     {"object", reinterpret_cast<PyObject*>(&PyBaseObject_Type)},
-            {"type", reinterpret_cast<PyObject*>(&PyType_Type)},       {"IndexError", PyExc_IndexError},
-        };
-        for (const auto& t : types) {
-            if (get(builtins_, keys_.other(t.name)) != t.is) return false;
-        }
-        PyObject* parser = PyModule_GetDict(modules_[parser_module]);
-        PyObject* sep = get(parser, keys_.other("sep"));
-        PyObject* intern = get(PyModule_GetDict(modules_[sys_module]), keys_.other("intern"));
-        if (!interp::builtin_function(get(builtins_, keys_.other("isinstance")), "isinstance", "builtins") ||
-            !interp::builtin_function(get(builtins_, keys_.other("len")), "len", "builtins") || sep == nullptr ||
-            !PyUnicode_CheckExact(sep) || PyUnicode_CompareWithASCIIString(sep, "/") != 0 ||
-            get(parser, keys_.other("altsep")) != Py_None ||
-            !interp::builtin_function(get(parser, keys_.other("splitroot")), "_path_splitroot_ex", "posix") ||
-            !interp::builtin_function(get(PyModule_GetDict(modules_[os_module]), keys_.other("fspath")), "fspath",
-                                      "posix") ||
-            !interp::builtin_function(intern, "intern", "sys", METH_O)) {
-            return false;
-        }
-        intern_ = intern;
+        pure_ = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, 4));
         return true;
+    }
+
+    bool make_keys()
+    {
+        bool ok = true;
+        for (size_t i = 0; i < std::size(rows); ++i) ok = ok && intern_once(row_keys_[i], rows[i].name) == 0;
+        for (size_t i = 0; i < std::size(globals); ++i) ok = ok && intern_once(global_keys_[i], globals[i].name) == 0;
+        return ok;
     }
 
     bool check(PyTypeObject* type)
@@ -403,63 +356,59 @@ private:
             never_ = true;
             return false;
         }
-        if (!keys_.make()) {
+        if (!make_keys()) {
             PyErr_Clear();  // our own MemoryError: the ordinary route runs
             return false;
         }
-        property_fget_ = interp::member_offset(&PyProperty_Type, "fget");
-        classmethod_func_ = interp::member_offset(&PyClassMethod_Type, "__func__");
-        staticmethod_func_ = interp::member_offset(&PyStaticMethod_Type, "__func__");
+        for (int k = 1; k < 4; ++k) {
+            holder_offsets_[k] = interp::member_offset(holder_types[k], k == 1 ? "fget" : "__func__");
+        }
+        // Watches start during the check, and the count it compares with
+        // later is the one from before the first.
+        const std::uint64_t armed = generation_;
         type_ = type;
         parents_ = nullptr;
-        builtins_ = nullptr;
-        for (PyObject*& g : groups_) g = nullptr;
-        // Anything the check watches may change only afterwards, so the
-        // count it will compare with is read first.
-        const std::uint64_t armed = generation_;
+        for (PyObject*& n : ns_) n = nullptr;
         bool ok = Py_IS_TYPE(type, &PyType_Type) && plain_class(type, path_mro, tag_) && check_rows(false) &&
-                  distinct_slots() && watch(groups_[local_ns]);
-        PyObject* parents = ok ? get(groups_[local_ns], keys_.global_keys[parents_global]) : nullptr;
-        parents_ = parents != nullptr && PyType_Check(parents) ? reinterpret_cast<PyTypeObject*>(parents) : nullptr;
+                  distinct_slots() && ns_[local_ns];
+        PyObject* parents = ok ? PyDict_GetItemWithError(ns_[local_ns], global_keys_[parents_global]) : nullptr;
+        parents_ = parents && PyType_Check(parents) ? reinterpret_cast<PyTypeObject*>(parents) : nullptr;
         ok = parents_ && plain_class(parents_, parents_mro, parents_tag_) && parents_->tp_new == PyBaseObject_Type.tp_new &&
-             check_rows(true);
-        for (PyObject* g : groups_) ok = ok && watch(g);
-        ok = ok && watch(builtins_) && check_globals();
+             check_rows(true) && check_globals();
         if (PyErr_Occurred()) {
-            PyErr_Clear();  // only a failed watch can set one
+            PyErr_Clear();  // none can arise, as every key read is an exact str; ours if one did
             ok = false;
         }
         armed_at_ = armed;
         return positive_ = ok && generation_ == armed;
     }
 
-    bool positive_ = false;
-    bool never_ = false;
+    static constexpr PyTypeObject* holder_types[] = {nullptr, &PyProperty_Type, &PyClassMethod_Type, &PyStaticMethod_Type};
+
+    bool positive_ = false, never_ = false;
     int watcher_ = -1;
-    std::uint64_t generation_ = 0;
-    std::uint64_t armed_at_ = 0;
-    PyTypeObject* rejected_ = nullptr;
+    std::uint64_t generation_ = 0, armed_at_ = 0, rejected_at_ = 0;
+    PyTypeObject* rejected_ = nullptr;  // compared, never read
     unsigned int rejected_tag_ = 0;
-    std::uint64_t rejected_at_ = 0;
-    Keys keys_;
-    Py_ssize_t property_fget_ = -1, classmethod_func_ = -1, staticmethod_func_ = -1;
+    PyObject* row_keys_[std::size(rows)] = {};
+    PyObject* global_keys_[std::size(globals)] = {};
+    Py_ssize_t holder_offsets_[4] = {-1, -1, -1, -1};
     // All borrowed (invariant ii).
-    PyTypeObject* type_ = nullptr;
-    unsigned int tag_ = 0;
-    PyTypeObject* parents_ = nullptr;
-    unsigned int parents_tag_ = 0;
-    PyTypeObject* pure_ = nullptr;
-    PyTypeObject* path_class_ = nullptr;
-    PyObject* groups_[group_count] = {};
-    PyObject* builtins_ = nullptr;
-    PyObject* modules_[module_count] = {};
-    PyObject* intern_ = nullptr;
+    PyTypeObject *type_ = nullptr, *parents_ = nullptr, *pure_ = nullptr, *path_class_ = nullptr;
+    unsigned int tag_ = 0, parents_tag_ = 0;
+    PyObject* ns_[ns_count] = {};
+    PyObject* modules_[ns_count - parser_ns] = {};
+    PyObject *parser_ = nullptr, *intern_ = nullptr, *sep_ = nullptr;
     Function functions_[function_count] = {};
     Py_ssize_t offsets_[path_slots] = {};
 };
 
 Verdict the_verdict;
-Verdict& Verdict::the() { return the_verdict; }
+int Verdict::on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept
+{
+    ++the_verdict.generation_;  // inside a dict operation: count, run nothing
+    return 0;
+}
 
 bool usable(PyObject* abs_path, PyObject* entry)
 {
@@ -481,51 +430,30 @@ PyObject*& slot(PyObject* obj, Member m)
 bool parse_fresh(PyObject* path)
 {
     for (Member m : {str_slot, normcase_slot, drv_slot, root_slot, tail_slot}) {
-        if (slot(path, m) != nullptr) {
-            return false;
-        }
+        if (slot(path, m)) return false;
     }
     PyObject* raw = slot(path, raw_slot);
-    if (!raw || !PyList_CheckExact(raw) || PyList_GET_SIZE(raw) != 1) {
-        return false;
-    }
-    PyObject* text = PyList_GET_ITEM(raw, 0);
-    const Py_ssize_t length = PyUnicode_CheckExact(text) ? PyUnicode_GET_LENGTH(text) : 0;
-    if (length == 0 || PyUnicode_READ_CHAR(text, 0) != '/') {
-        return false;
-    }
-    // Exactly two leading separators are kept as the root; one or more than
-    // two make the root one separator.
-    const bool two = length >= 2 && PyUnicode_READ_CHAR(text, 1) == '/' &&
-                     !(length >= 3 && PyUnicode_READ_CHAR(text, 2) == '/');
-    const Py_ssize_t root_end = two ? 2 : 1;
-    Ref keep = Ref::borrow(text);
+    PyObject* text = raw && PyList_CheckExact(raw) && PyList_GET_SIZE(raw) == 1 ? PyList_GET_ITEM(raw, 0) : nullptr;
+    const Py_ssize_t n = text && PyUnicode_CheckExact(text) ? PyUnicode_GET_LENGTH(text) : 0;
+    if (n == 0 || PyUnicode_READ_CHAR(text, 0) != '/') return false;
+    // Exactly two leading separators stay the root; one, or three and more, make it one.
+    const bool two = n >= 2 && PyUnicode_READ_CHAR(text, 1) == '/' && !(n >= 3 && PyUnicode_READ_CHAR(text, 2) == '/');
+    PyObject* sep = the_verdict.sep();
     Ref drv = Ref::steal(PyUnicode_Substring(text, 0, 0));
-    Ref root = Ref::steal(PyUnicode_Substring(text, 0, root_end));
-    Ref rest = Ref::steal(PyUnicode_Substring(text, root_end, length));
-    Ref sep = Ref::steal(PyUnicode_Substring(text, 0, 1));
-    Ref pieces = rest && sep ? Ref::steal(PyUnicode_Split(rest.get(), sep.get(), -1)) : Ref();
+    Ref root = Ref::steal(PyUnicode_Substring(text, 0, two ? 2 : 1));
+    Ref pieces = Ref::steal(PyUnicode_Split(text, sep, -1));  // the root's separators give empty pieces
     Ref tail = Ref::steal(PyList_New(0));
-    if (!drv || !root || !pieces || !tail) {
-        PyErr_Clear();
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pieces.get()); ++i) {
+    bool ok = drv && root && pieces && tail;
+    for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(pieces.get()); ++i) {
         PyObject* piece = PyList_GET_ITEM(pieces.get(), i);
-        if (PyUnicode_GET_LENGTH(piece) == 0 || PyUnicode_CompareWithASCIIString(piece, ".") == 0) {
-            continue;
-        }
+        if (PyUnicode_GET_LENGTH(piece) == 0 || PyUnicode_CompareWithASCIIString(piece, ".") == 0) continue;
         Ref interned = Ref::steal(interp::call_o(the_verdict.intern(), piece));
-        if (!interned || PyList_Append(tail.get(), interned.get()) < 0) {
-            PyErr_Clear();
-            return false;
-        }
+        ok = interned && PyList_Append(tail.get(), interned.get()) == 0;
     }
-    Ref joined = Ref::steal(PyUnicode_Join(sep.get(), tail.get()));
-    Ref anchor = joined ? Ref::steal(PyUnicode_Concat(drv.get(), root.get())) : Ref();
-    Ref str = anchor ? Ref::steal(PyUnicode_Concat(anchor.get(), joined.get())) : Ref();
+    Ref joined = ok ? Ref::steal(PyUnicode_Join(sep, tail.get())) : Ref();
+    Ref str = joined ? Ref::steal(PyUnicode_Concat(root.get(), joined.get())) : Ref();
     if (!str) {
-        PyErr_Clear();
+        PyErr_Clear();  // a failed allocation of ours: the ordinary route parses
         return false;
     }
     slot(path, drv_slot) = drv.release();
@@ -536,84 +464,50 @@ bool parse_fresh(PyObject* path)
     return true;
 }
 
-// Whether `text[pos:]` starts with `part`.
-bool match_at(PyObject* text, Py_ssize_t pos, PyObject* part)
-{
-    return PyUnicode_Tailmatch(text, part, pos, pos + PyUnicode_GET_LENGTH(part), -1) == 1;
-}
+bool exact_str(PyObject* s) { return s && PyUnicode_CheckExact(s); }
 
 }  // namespace
 
 Known ancestry_equal(PyObject* abs_path, PyObject* entry) noexcept
 {
-    if (!usable(abs_path, entry)) {
-        return Known::unknown;
-    }
+    if (!usable(abs_path, entry)) return Known::unknown;
     PyObject* theirs = slot(entry, normcase_slot);
-    if (slot(abs_path, normcase_slot) == nullptr && theirs != nullptr) {
-        parse_fresh(abs_path);
-    }
+    if (!slot(abs_path, normcase_slot) && theirs) parse_fresh(abs_path);
     PyObject* mine = slot(abs_path, normcase_slot);
-    if (!mine || !theirs || !PyUnicode_CheckExact(mine) || !PyUnicode_CheckExact(theirs)) {
-        return Known::unknown;
-    }
+    if (!exact_str(mine) || !exact_str(theirs)) return Known::unknown;
     return mine == theirs || PyUnicode_Compare(mine, theirs) == 0 ? Known::yes : Known::no;
 }
 
 Known ancestry_in_parents(PyObject* abs_path, PyObject* entry) noexcept
 {
-    if (!usable(abs_path, entry)) {
-        return Known::unknown;
-    }
+    if (!usable(abs_path, entry)) return Known::unknown;
     PyObject* drv = slot(abs_path, drv_slot);
     PyObject* root = slot(abs_path, root_slot);
     PyObject* tail = slot(abs_path, tail_slot);
-    if (!drv || !root || !tail || !PyUnicode_CheckExact(drv) || !PyUnicode_CheckExact(root) ||
-        PyUnicode_GET_LENGTH(root) == 0 || !PyList_CheckExact(tail)) {
+    if (!exact_str(drv) || !exact_str(root) || PyUnicode_GET_LENGTH(root) == 0 || !tail || !PyList_CheckExact(tail)) {
         return Known::unknown;
     }
     const Py_ssize_t parts = PyList_GET_SIZE(tail);
     for (Py_ssize_t i = 0; i < parts; ++i) {
-        if (!PyUnicode_CheckExact(PyList_GET_ITEM(tail, i))) {
-            return Known::unknown;
-        }
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(tail, i))) return Known::unknown;
     }
-    if (parts == 0) {
-        return Known::no;  // no ancestors: the entry's text is never read
-    }
+    if (parts == 0) return Known::no;  // no ancestors: the entry's text is never read
     PyObject* text = slot(entry, normcase_slot);
-    if (!text || !PyUnicode_CheckExact(text)) {
-        return Known::unknown;
-    }
-    // Ancestor k (0 <= k < parts) has the text drv + root + "/".join(tail[:k]).
+    if (!exact_str(text)) return Known::unknown;
+    // Ancestor k, for 0 <= k < parts, has the text drv + root + "/".join(tail[:k]).
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     Py_ssize_t pos = 0;
-    for (PyObject* anchor : {drv, root}) {
-        if (!match_at(text, pos, anchor)) {
-            return Known::no;
-        }
-        pos += PyUnicode_GET_LENGTH(anchor);
+    auto take = [&](PyObject* part) {
+        const Py_ssize_t end = pos + PyUnicode_GET_LENGTH(part);
+        return PyUnicode_Tailmatch(text, part, std::exchange(pos, end), end, -1) == 1;
+    };
+    if (!take(drv) || !take(root)) return Known::no;
+    for (Py_ssize_t k = 0;; ++k) {
+        if (pos == length) return Known::yes;
+        if (k + 1 == parts) return Known::no;  // ancestor k + 1 would be abs_path itself
+        if (k > 0 && (PyUnicode_READ_CHAR(text, pos++) != '/')) return Known::no;
+        if (!take(PyList_GET_ITEM(tail, k))) return Known::no;
     }
-    for (Py_ssize_t k = 0; k < parts; ++k) {
-        if (pos == length) {
-            return Known::yes;
-        }
-        if (k + 1 == parts) {
-            break;
-        }
-        if (k > 0) {
-            if (PyUnicode_READ_CHAR(text, pos) != '/') {
-                return Known::no;
-            }
-            ++pos;
-        }
-        PyObject* part = PyList_GET_ITEM(tail, k);
-        if (!match_at(text, pos, part)) {
-            return Known::no;
-        }
-        pos += PyUnicode_GET_LENGTH(part);
-    }
-    return Known::no;
 }
 
 }  // namespace brindova::talvesh
