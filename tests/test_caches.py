@@ -7,6 +7,7 @@ import fnmatch
 import gc
 import types
 import weakref
+from pathlib import Path
 
 import pytest
 
@@ -133,10 +134,17 @@ def _setattr_on_the_class(cls):
 # LoaderIgnore itself changes after its slots were used directly: reads and
 # stores must go through the attribute protocol again, and take the direct
 # route once the class is as it was.
+class _Other:
+    __slots__ = ("_LoaderIgnore__files",)
+
+
 @pytest.mark.parametrize("change, expected", [
     (_property_in_place_of_the_slot, ["from the property"]),
     (_getattribute_on_the_class, ["from __getattribute__"]),
     (_setattr_on_the_class, ["from __setattr__"]),
+    # the descriptor gone, or another class's in its place: Python's errors
+    (lambda cls: delattr(cls, "_LoaderIgnore__files"), AttributeError),
+    (lambda cls: setattr(cls, "_LoaderIgnore__files", vars(_Other)["_LoaderIgnore__files"]), TypeError),
 ])
 def test_slot_route_follows_changes_of_the_class(change, expected):
     x = LoaderIgnore(env_names=["E"])
@@ -144,6 +152,11 @@ def test_slot_route_follows_changes_of_the_class(change, expected):
     saved = dict(vars(LoaderIgnore))
     try:
         change(LoaderIgnore)
+        if isinstance(expected, type):
+            for use in (x.__init__, lambda: x.files, lambda: x.is_ignored(Path("f"))):
+                with pytest.raises(expected):
+                    use()
+            return
         x.__init__()
         assert x.files == expected
         assert LoaderIgnore.files.fget(x) == expected

@@ -1,4 +1,6 @@
+import contextlib
 import fnmatch
+import importlib.util
 import types
 from pathlib import Path
 
@@ -6,6 +8,10 @@ import pytest
 
 import brindova.talvesh as talvesh
 from brindova.talvesh import LoaderIgnore
+
+_spec = importlib.util.spec_from_file_location("brindova_test_model", Path(__file__).with_name("model.py"))
+model = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(model)
 
 
 @pytest.fixture
@@ -250,9 +256,10 @@ def test_changes_to_the_real_fnmatch_module_apply_at_the_next_test(monkeypatch, 
 
 class Verdict:
     def __init__(self, truth):
-        self.truth = truth
+        self.truth, self.tested = truth, 0
 
     def __bool__(self):
+        self.tested += 1
         if isinstance(self.truth, Exception):
             raise self.truth
         return self.truth
@@ -286,6 +293,11 @@ def test_truth_of_test_results(monkeypatch, kind, truth):
         assert info.value is ERR
     else:
         assert x.is_ignored(Path("/a"), "N") is truth
+    # each result's truth is tested as often as Python's own `or` and any() test it
+    native, verdict.tested = verdict.tested, 0
+    with contextlib.suppress(ArithmeticError):
+        model.is_ignored(x, Path("/a"), "N", namespace=vars(talvesh))
+    assert native == verdict.tested
 
 
 def test_lists_are_live(tree):

@@ -200,10 +200,52 @@ def test_module_attributes_replaced_or_deleted(monkeypatch, attr, value, call, e
             call()
 
 
-def test_deleted_fnmatch_found_among_builtins(monkeypatch):
-    monkeypatch.delattr(talvesh, "fnmatch")
-    monkeypatch.setattr(builtins, "fnmatch", sys.modules["fnmatch"], raising=False)
-    assert LoaderIgnore(env_name_mask="N*").is_ignored(None, "NAME") is True
+class Collides(str):
+    """A namespace key that a lookup of "fnmatch" or "Path" compares with, and fails."""
+
+    __hash__ = lambda self: hash(str(self))
+
+    def __eq__(self, other):
+        raise ArithmeticError("compared")
+
+
+class LazyBuiltins(types.ModuleType):
+    def __getattr__(self, name):
+        return sys.modules["fnmatch"] if name == "fnmatch" else Path
+
+
+def holder(answer):
+    return types.SimpleNamespace(fnmatch=lambda text, pattern: answer)
+
+
+def rebound_among_builtins(mp, rules):
+    mp.setattr(builtins, "fnmatch", holder(True), raising=False)
+    assert rules.is_ignored(name="NAME") is True
+    mp.setattr(builtins, "fnmatch", holder(False))
+
+
+# Globals resolve as the interpreter's own lookup does: the module namespace,
+# then the namespace of the builtins module (never its attributes); an error
+# of either lookup propagates; a name in neither is a NameError naming it.
+@pytest.mark.parametrize("name, setup, expected", [
+    ("fnmatch", lambda mp, rules: mp.setattr(builtins, "fnmatch", sys.modules["fnmatch"], raising=False), True),
+    ("fnmatch", rebound_among_builtins, False),
+    ("fnmatch", lambda mp, rules: mp.setattr(builtins, "__class__", LazyBuiltins), NameError),
+    ("Path", lambda mp, rules: mp.setattr(builtins, "__class__", LazyBuiltins), NameError),
+    ("fnmatch", lambda mp, rules: mp.setitem(vars(talvesh), Collides("fnmatch"), 1), ArithmeticError),
+    ("Path", lambda mp, rules: mp.setitem(vars(builtins), Collides("Path"), 1), ArithmeticError),
+])
+def test_global_lookups_as_the_interpreter_makes_them(monkeypatch, name, setup, expected):
+    monkeypatch.delitem(vars(talvesh), name)  # undone after the setup's own items
+    rules = LoaderIgnore(env_name_mask="N*")
+    setup(monkeypatch, rules)
+    decide = (lambda: rules.is_ignored(None, "NAME")) if name == "fnmatch" else (lambda: LoaderIgnore(file="a"))
+    if isinstance(expected, bool):
+        assert decide() is expected
+        return
+    with pytest.raises(expected) as info:
+        decide()
+    assert expected is not NameError or (info.value.name, str(info.value)) == (name, f"name '{name}' is not defined")
 
 
 def test_threads_share_a_mutating_rule_set(tmp_path):
