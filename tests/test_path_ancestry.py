@@ -220,8 +220,8 @@ ALTERATIONS = {
     "del-path": lambda e, t: finaliser(PurePath),
     "del-sequence-base": lambda e, t: finaliser(Sequence),
 }
-# Who watches the calls: last, as an instrumented interpreter keeps the
-# shortcut off for the rest of the process.
+# Who watches the calls. Their test comes last: an interpreter that was
+# ever instrumented keeps the shortcut off for the rest of the process.
 OBSERVERS = {
     "trace": lambda e, t: hook(sys.settrace, sys.gettrace),
     "profile": lambda e, t: hook(sys.setprofile, sys.getprofile),
@@ -297,14 +297,14 @@ def test_shortcut_answers_as_the_ordinary_protocol(tree, alteration):
             assert fast == run()
 
 
-@pytest.mark.parametrize("alteration", [*ALTERATIONS, *OBSERVERS])
-def test_each_alteration_changes_an_answer(tmp_path, alteration):
+def changes_an_answer(tmp_path, make):
     # The alteration changes an ordinary answer (otherwise the differential
     # test could not see a shortcut ignore it), and the shortcut, already in
-    # use when it is made, gives the altered answers.
+    # use when it is made, gives the altered answers. The shortcut goes
+    # first, so that the ordinary route has not yet run (and, say, been
+    # instrumented) when the shortcut meets the alteration.
     root = os.path.realpath(tmp_path)
     queries = queries_for(root, build(root, ["a/b", "c"], []))
-    make = ALTERATIONS.get(alteration) or OBSERVERS[alteration]
 
     def decide(route):
         rules = LoaderIgnore(paths=[])
@@ -315,9 +315,15 @@ def test_each_alteration_changes_an_answer(tmp_path, alteration):
             with make(entries, Path(root, "c")):
                 return before, answers(rules, queries)
 
+    fast = decide(contextlib.nullcontext)
     before, after = decide(ordinary)
     assert before != after
-    assert decide(contextlib.nullcontext) == (before, after)
+    assert fast == (before, after)
+
+
+@pytest.mark.parametrize("alteration", list(ALTERATIONS))
+def test_each_alteration_changes_an_answer(tmp_path, alteration):
+    changes_an_answer(tmp_path, ALTERATIONS[alteration])
 
 
 class Resolved:
@@ -418,38 +424,67 @@ def test_unusual_states_answer_as_python(tmp_path, state):
     assert fast[0] is not naive
 
 
-def test_recursion_headroom(tmp_path):
-    # Near the recursion limit the ordinary route raises where a shortcut
+def python_depth(call, depth):
+    return python_depth(call, depth - 1) if depth else call()
+
+
+class Probe:
+    """Calls when its repr is taken: at the bottom of a nested list, only C
+    frames stand between it and the caller."""
+
+    def __init__(self, call):
+        self.call, self.seen = call, None
+
+    def __repr__(self):
+        self.seen = self.call()
+        return "p"
+
+
+def c_depth(call, depth):
+    probe = nested = Probe(call)
+    for _ in range(depth):
+        nested = [nested]
+    repr(nested)
+    return probe.seen
+
+
+@pytest.mark.parametrize("nest", [python_depth, c_depth])
+def test_recursion_headroom(tmp_path, nest):
+    # Near either recursion limit the ordinary route raises where a shortcut
     # would not: at every depth the two must agree.
     rules = LoaderIgnore(paths=[tmp_path / "a"])
 
-    def at(depth):
-        if depth:
-            return at(depth - 1)
+    def decide():
         try:
             return rules.is_ignored(tmp_path / "a" / "b")
         except RecursionError:
             return "RecursionError"
 
-    def outcomes():
-        limit, depth, out = sys.getrecursionlimit(), 0, []
-        frame = sys._getframe()
-        while frame:
-            frame, depth = frame.f_back, depth + 1
-        sys.setrecursionlimit(depth + 100)
-        try:
-            for d in range(100):
-                out.append(at(d))
-        except RecursionError:
-            pass  # the recursion itself reached the limit
-        finally:
-            sys.setrecursionlimit(limit)
+    def outcomes(depths):
+        out = []
+        for d in depths:
+            try:
+                out.append(nest(decide, d))
+            except RecursionError:
+                break  # the nesting itself reached the limit
         return out
 
-    fast = outcomes()
-    with ordinary():
-        assert fast == outcomes()
-    assert fast.count("RecursionError") > 1 and True in fast
+    limit = sys.getrecursionlimit()
+    frames, frame = 0, sys._getframe()
+    while frame:
+        frame, frames = frame.f_back, frames + 1
+    sys.setrecursionlimit(frames + 100)
+    try:
+        # For the C budget, the first depth at which the decision fails.
+        start = 0 if nest is python_depth else next(
+            d for d in range(0, 100_000, 250) if outcomes([d]) != [True]) - 500
+        depths = range(start, start + 600)
+        fast = outcomes(depths)
+        with ordinary():
+            assert fast == outcomes(depths)
+    finally:
+        sys.setrecursionlimit(limit)
+    assert "RecursionError" in fast and True in fast
 
 
 def test_names_sharing_a_slot_leak_nothing(tmp_path):
@@ -540,3 +575,8 @@ HOSTILE = {
 def test_hostile_programs(run_py, tmp_path, program):
     (tmp_path / "a" / "b").mkdir(parents=True)
     run_py(PRELUDE.format(root=str(tmp_path.resolve())) + textwrap.dedent(HOSTILE[program]))
+
+
+@pytest.mark.parametrize("observer", list(OBSERVERS))
+def test_observers_see_the_ordinary_calls(tmp_path, observer):
+    changes_an_answer(tmp_path, OBSERVERS[observer])

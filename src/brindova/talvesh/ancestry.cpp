@@ -179,15 +179,14 @@ private:
         if (generation_ != armed_at_ || type_->tp_version_tag != tag_ || parents_->tp_version_tag != parents_tag_ ||
             !Py_IS_TYPE(type_, &PyType_Type) || !Py_IS_TYPE(pure_, &PyType_Type) ||
             Py_TYPE(parents_)->tp_call != PyType_Type.tp_call ||
-            interp::cell_contents(functions_[path_init].fn, 0) != reinterpret_cast<PyObject*>(path_class_)) {
+            interp::parts(functions_[path_init].fn).first_cell != reinterpret_cast<PyObject*>(path_class_)) {
             return false;
         }
         for (const Function& f : functions_) {
-            if (f.holder_slot != nullptr && *f.holder_slot != f.fn) return false;
-            const PyFunctionObject* fn = interp::function(f.fn);
-            if (!PyFunction_Check(f.fn) || fn->func_code != f.code || interp::version(f.code) != f.version ||
-                fn->func_defaults || fn->func_kwdefaults || fn->func_globals != f.globals ||
-                fn->func_builtins != ns_[builtins_ns]) {
+            if ((f.holder_slot != nullptr && *f.holder_slot != f.fn) || !PyFunction_Check(f.fn)) return false;
+            const interp::Function now = interp::parts(f.fn);
+            if (now.code != f.code || interp::version(f.code) != f.version || now.defaults ||
+                now.globals != f.globals || now.builtins != ns_[builtins_ns]) {
                 return false;
             }
         }
@@ -251,14 +250,13 @@ private:
     {
         std::uint64_t print = 0;
         if (!PyFunction_Check(fn)) return false;
-        PyFunctionObject* f = interp::function(fn);
-        if (f->func_defaults || f->func_kwdefaults || interp::version(f->func_code) == 0 ||
-            interp::code_monitored(f->func_code) || !fingerprint(f->func_code, print) ||
-            (print != row.prints[0] && print != row.prints[1]) || !set_ns(row.ns, f->func_globals) ||
-            !set_ns(builtins_ns, f->func_builtins)) {
+        const interp::Function f = interp::parts(fn);
+        if (f.defaults || interp::version(f.code) == 0 || interp::code_monitored(f.code) ||
+            !fingerprint(f.code, print) || (print != row.prints[0] && print != row.prints[1]) ||
+            !set_ns(row.ns, f.globals) || !set_ns(builtins_ns, f.builtins)) {
             return false;
         }
-        out = {fn, holder_slot, interp::version(f->func_code), f->func_code, f->func_globals};
+        out = {fn, holder_slot, interp::version(f.code), f.code, f.globals};
         return true;
     }
 

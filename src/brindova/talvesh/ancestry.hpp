@@ -1,8 +1,10 @@
 // The paths step's test, `abs_path == entry or entry in abs_path.parents`,
-// answered from the two paths' cached texts when both are plain PosixPath
-// objects of an unaltered pathlib, without building `parents` or any
-// ancestor. Whenever the answer cannot be proved equal to what the ordinary
-// protocol would give, the caller takes the ordinary protocol.
+// answered from the two paths' cached texts when both are PosixPath objects
+// whose class, and all the code the ordinary protocol would run for them,
+// are pathlib's own (known by a fingerprint of their content), without
+// building `parents` or any ancestor. Whenever the answer cannot be proved
+// equal to what the ordinary protocol would give, the caller takes the
+// ordinary protocol.
 #pragma once
 
 #include "common/ref.hpp"
@@ -12,12 +14,8 @@ namespace brindova::talvesh {
 // What the shortcut knows about one test.
 enum class Known : int { no = 0, yes = 1, unknown = -1 };
 
-// Both never raise, and call nothing of the paths or their classes. The
-// first use after pathlib's state changed checks that state again, which can
-// run Python code: a metaclass `__eq__` (the parents sequence's bases are
-// searched for `Sequence`), finalisers of a replaced function released there,
-// the `__eq__` of a key met by a namespace lookup. The check may raise there
-// or change what it checked; it then takes nothing as proved.
+// Both run no Python code, release nothing they did not make, and leave no
+// exception set.
 
 // `abs_path == entry`.
 Known ancestry_equal(PyObject* abs_path, PyObject* entry) noexcept;

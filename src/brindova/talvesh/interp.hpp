@@ -21,19 +21,17 @@ inline bool layout_known() noexcept
     return (Py_Version >> 16) == (PY_VERSION_HEX >> 16);
 }
 
-// Nothing can see the calls an ordinary route would make: no trace or
-// profile function on this thread, and no monitoring event ever set in the
-// interpreter (its instrumentation version, which any set_events, settrace
-// or setprofile raises, lives above the eval breaker's eight flag bits).
-// The recursion budget must also leave room for that route, which would
-// otherwise raise where the shortcut does not.
+// Nothing can see the calls an ordinary route would make: no monitoring
+// event, trace or profile function was ever set in the interpreter (each
+// of them raises its instrumentation version, which lives above the eval
+// breaker's eight flag bits; this thread's copy is current while it holds
+// the interpreter). The recursion budget must also leave room for that
+// route, which would otherwise raise where the shortcut does not.
 inline bool unobserved(const PyThreadState* t) noexcept
 {
-    return t->c_tracefunc == nullptr && t->c_profilefunc == nullptr && (t->eval_breaker >> 8) == 0 &&
-           t->py_recursion_remaining > 50 && t->c_recursion_remaining > 100;
+    return (t->eval_breaker >> 8) == 0 && t->py_recursion_remaining > 50 && t->c_recursion_remaining > 100;
 }
 
-inline PyFunctionObject* function(PyObject* f) noexcept { return reinterpret_cast<PyFunctionObject*>(f); }
 inline PyCodeObject* code(PyObject* c) noexcept { return reinterpret_cast<PyCodeObject*>(c); }
 
 // A code object's version is unique to it in the process (0 once the
@@ -45,11 +43,21 @@ inline std::uint32_t version(PyObject* c) noexcept { return code(c)->co_version;
 // code then carries monitoring data.
 inline bool code_monitored(PyObject* c) noexcept { return code(c)->_co_monitoring != nullptr; }
 
-inline PyObject* cell_contents(PyObject* f, Py_ssize_t i) noexcept
+// What a function runs with. Neither globals nor builtins can be replaced;
+// code and defaults can.
+struct Function {
+    PyObject* code;
+    PyObject* globals;
+    PyObject* builtins;
+    bool defaults;  // positional or keyword defaults
+    PyObject* first_cell;  // contents of the first closure cell, or null
+};
+inline Function parts(PyObject* f) noexcept
 {
-    PyObject* closure = function(f)->func_closure;
-    return closure != nullptr && i < PyTuple_GET_SIZE(closure) ? PyCell_GET(PyTuple_GET_ITEM(closure, i))
-                                                               : nullptr;
+    const auto* fn = reinterpret_cast<PyFunctionObject*>(f);
+    PyObject* closure = fn->func_closure;
+    PyObject* cell = closure && PyTuple_GET_SIZE(closure) ? PyCell_GET(PyTuple_GET_ITEM(closure, 0)) : nullptr;
+    return {fn->func_code, fn->func_globals, fn->func_builtins, fn->func_defaults || fn->func_kwdefaults, cell};
 }
 
 // Where a built-in descriptor type keeps the object behind its member `name`
