@@ -429,22 +429,23 @@ def python_depth(call, depth):
 
 
 class Probe:
-    """Calls when its repr is taken: at the bottom of a nested list, only C
-    frames stand between it and the caller."""
+    """Calls when compared: at the bottom of nested lists, only C frames
+    stand between it and the comparison of the outermost ones."""
 
     def __init__(self, call):
         self.call, self.seen = call, None
 
-    def __repr__(self):
+    def __eq__(self, other):
         self.seen = self.call()
-        return "p"
+        return True
 
 
 def c_depth(call, depth):
-    probe = nested = Probe(call)
+    probe = mine = Probe(call)
+    theirs = object()
     for _ in range(depth):
-        nested = [nested]
-    repr(nested)
+        mine, theirs = [mine], [theirs]
+    mine == theirs  # noqa: B015
     return probe.seen
 
 
@@ -475,10 +476,13 @@ def test_recursion_headroom(tmp_path, nest):
         frame, frames = frame.f_back, frames + 1
     sys.setrecursionlimit(frames + 100)
     try:
-        # For the C budget, the first depth at which the decision fails.
-        start = 0 if nest is python_depth else next(
-            d for d in range(0, 100_000, 250) if outcomes([d]) != [True]) - 500
-        depths = range(start, start + 600)
+        depths = range(100)
+        if nest is c_depth:  # around the first depth at which the decision fails
+            low, high = 0, 30_000
+            while high - low > 1:
+                low, high = (low, (low + high) // 2) if outcomes([(low + high) // 2]) != [True] else \
+                    ((low + high) // 2, high)
+            depths = range(high - 110, high + 5)
         fast = outcomes(depths)
         with ordinary():
             assert fast == outcomes(depths)
