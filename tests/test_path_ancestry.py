@@ -172,6 +172,27 @@ def tamper(entries, target):
     return contextlib.nullcontext()
 
 
+class NewParents(Sequence):
+    """pathlib's parents sequence made anew, but for a `__new__` of its own."""
+
+    __slots__ = ("_path", "_drv", "_root", "_tail")
+    __new__ = staticmethod(lambda cls, path: ())
+    __init__, __len__, __getitem__ = (vars(local._PathParents)[n] for n in ("__init__", "__len__", "__getitem__"))
+
+
+class AllContained(Sequence):
+    __slots__ = ()
+    __contains__ = lambda self, value: True
+
+
+@contextlib.contextmanager
+def stacked(*contexts):
+    with contextlib.ExitStack() as stack:
+        for c in contexts:
+            stack.enter_context(c)
+        yield
+
+
 class Contains(local._PathParents):
     __slots__ = ()
     __contains__ = lambda self, value: True
@@ -219,6 +240,11 @@ ALTERATIONS = {
     "del-parents": lambda e, t: finaliser(local._PathParents),
     "del-path": lambda e, t: finaliser(PurePath),
     "del-sequence-base": lambda e, t: finaliser(Sequence),
+    # how the classes are called, searched and tested
+    "parents-new": lambda e, t: patched(local, "_PathParents", NewParents),
+    "bases": lambda e, t: attribute(local._PathParents, "__bases__", (AllContained,)),
+    "sep": lambda e, t: patched(posixpath, "sep", "|"),
+    "path-global": lambda e, t: stacked(patched(local, "Path", P), patched(local, "PosixPath", EqualToAll)),
 }
 # Who watches the calls. Their test comes last: an interpreter that was
 # ever instrumented keeps the shortcut off for the rest of the process.
@@ -371,6 +397,17 @@ class EqualToAll(P):
     __eq__ = lambda self, other: True
 
 
+class OwnDict(pathlib.Path, PurePosixPath):
+    pass
+
+
+class OwnGetattr(pathlib.Path, PurePosixPath):
+    __slots__ = ()
+
+    def __getattribute__(self, name):
+        return () if name == "parents" else object.__getattribute__(self, name)
+
+
 class Switcher:
     """An entry whose comparison turns the query's class into EqualToAll."""
 
@@ -403,6 +440,13 @@ UNUSUAL = {
     "both-subclass": lambda r: (patched(SubPath, "parents", property(lambda self: ())), SubPath(r, "a", "b"),
                                 [SubPath(r, "a")], True),
     "class-changed": lambda r: (none(), Path(r, "x"), [Switcher(), Path(r, "y")], False),
+    # a cached text of the query that its parts contradict
+    "text-disagrees": lambda r: (none(), filled(Path(r + "/a/b"), _str_normcase_cached=r + "/x"), [Path(r, "a", "b")],
+                                 True),
+    # classes of pathlib's shape but their own attribute protocol
+    "own-instance-dict": lambda r: (none(), OwnDict(r, "a", "b"), [filled(OwnDict(r, "a"), parser=pathlib._local.ntpath)],
+                                    True),
+    "own-getattribute": lambda r: (none(), OwnGetattr(r, "a", "b"), [OwnGetattr(r, "a")], True),
 }
 
 
@@ -456,8 +500,8 @@ def test_recursion_headroom(tmp_path, nest):
     rules = LoaderIgnore(paths=[tmp_path / "a"])
 
     def decide():
-        try:
-            return rules.is_ignored(tmp_path / "a" / "b")
+        try:  # resolve() runs no Python code: the paths step is the deepest
+            return rules.is_ignored(Resolved(Path(tmp_path, "a", "b")))
         except RecursionError:
             return "RecursionError"
 
@@ -548,6 +592,38 @@ HOSTILE = {
         abc.ABCMeta.__hash__ = type.__hash__
         local._probe = 1  # a namespace change: the next decision checks again
         assert check(root / "a" / "b", root / "c") and not calls, calls
+    """,
+    # watchers set before pathlib's code ever ran instrumented: only the
+    # interpreter's instrumentation version tells
+    "observed-first": """
+        calls = []
+        class Resolved:
+            def __init__(self, path): self.path, self.name = path, "n"
+            def resolve(self): return self.path
+            def __format__(self, spec): return "q"
+        query = Resolved(root / "c" / "d")
+        query.path == query.path
+        sys.monitoring.use_tool_id(3, "audit")
+        sys.monitoring.register_callback(3, sys.monitoring.events.PY_START,
+                                         lambda code, offset: calls.append(code.co_qualname))
+        sys.monitoring.set_events(3, sys.monitoring.events.PY_START)
+        assert rules.is_ignored(query) is False and "_PathParents.__getitem__" in calls, calls
+    """,
+    # the code of a trusted function replaced by other code made at the
+    # address that its own code, now freed, had
+    "reused-address": """
+        f = local._PathParents.__len__
+        template = f.__code__.replace(co_names=("len", "_drv"))
+        assert check(root / "a" / "b")
+        address = id(f.__code__)
+        f.__code__ = (lambda self: 0).__code__
+        for attempt in range(1000):
+            other = template.replace()
+            if id(other) == address:
+                break
+        assert id(other) == address, "no code object was made at the freed address"
+        f.__code__ = other
+        assert rules.is_ignored(root / "a" / "b") is False and check(root / "a" / "b")
     """,
     # on in each verified interpreter, off (same answers) for code whose
     # fingerprint is unknown: the ordinary route makes ancestors to compare

@@ -90,7 +90,8 @@ constexpr Row rows[] = {
     {true, 0, 0, "__getitem__", K::function, local_ns, {0x6e65608aa18ece5d, 0x47b4472d22377b46}},
     {true, 0, 1, "__contains__", K::function, cabc_ns, {0x9ccf075879f99720, 0x9ccf075879f99720}},
     {true, 0, 1, "__iter__", K::function, cabc_ns, {0xf758cfd0079d1884, 0xf758cfd0079d1884}},
-    // the slots: the shortcut reads and fills the first five of T's
+    // the slots: the shortcut reads and fills the first five of T's; each
+    // name must be that of its own descriptor, so no two share a slot
     {false, 0, 4, "_str", K::member, local_ns, {}},
     {false, 0, 4, "_str_normcase_cached", K::member, local_ns, {}},
     {false, 0, 4, "_drv", K::member, local_ns, {}},
@@ -176,8 +177,9 @@ private:
     // read only once what holds it is known to still hold it.
     bool holds() const
     {
+        // The metaclass of T and of PurePath is `type`, which refuses `__class__`
+        // assignment; that of the parents sequence can be swapped.
         if (generation_ != armed_at_ || type_->tp_version_tag != tag_ || parents_->tp_version_tag != parents_tag_ ||
-            !Py_IS_TYPE(type_, &PyType_Type) || !Py_IS_TYPE(pure_, &PyType_Type) ||
             Py_TYPE(parents_)->tp_call != PyType_Type.tp_call ||
             interp::parts(functions_[path_init].fn).first_cell != reinterpret_cast<PyObject*>(path_class_)) {
             return false;
@@ -291,17 +293,6 @@ private:
         return true;
     }
 
-    // Two names for one slot would have the shortcut store into it twice.
-    bool distinct_slots() const
-    {
-        for (int a = 0; a < path_slots; ++a) {
-            for (int b = a + 1; b < path_slots; ++b) {
-                if (offsets_[a] == offsets_[b]) return false;
-            }
-        }
-        return true;
-    }
-
     bool check_globals()
     {
         PyObject* mro = type_->tp_mro;
@@ -311,7 +302,7 @@ private:
             bool ok = ns_[g.ns] != nullptr;
             switch (g.want) {
             case Want::absent: ok = ok && !v; break;
-            case Want::pure: ok = ok && v == PyTuple_GET_ITEM(mro, 4); break;
+            case Want::pure: ok = ok && v == PyTuple_GET_ITEM(mro, 4) && Py_IS_TYPE(v, &PyType_Type); break;
             case Want::path: ok = ok && v == PyTuple_GET_ITEM(mro, 1); break;
             case Want::parents: ok = ok && v == reinterpret_cast<PyObject*>(parents_); break;
             case Want::parser: ok = ok && v == parser_; [[fallthrough]];
@@ -334,7 +325,6 @@ private:
             if (!ok) return false;
             if (static_cast<int>(i) == intern_global) intern_ = v;
         }
-        pure_ = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, 4));
         return true;
     }
 
@@ -368,7 +358,7 @@ private:
         parents_ = nullptr;
         for (PyObject*& n : ns_) n = nullptr;
         bool ok = Py_IS_TYPE(type, &PyType_Type) && plain_class(type, path_mro, tag_) && check_rows(false) &&
-                  distinct_slots() && ns_[local_ns];
+                  ns_[local_ns];
         PyObject* parents = ok ? PyDict_GetItemWithError(ns_[local_ns], global_keys_[parents_global]) : nullptr;
         parents_ = parents && PyType_Check(parents) ? reinterpret_cast<PyTypeObject*>(parents) : nullptr;
         ok = parents_ && plain_class(parents_, parents_mro, parents_tag_) && parents_->tp_new == PyBaseObject_Type.tp_new &&
@@ -392,7 +382,7 @@ private:
     PyObject* global_keys_[std::size(globals)] = {};
     Py_ssize_t holder_offsets_[4] = {-1, -1, -1, -1};
     // All borrowed (invariant ii).
-    PyTypeObject *type_ = nullptr, *parents_ = nullptr, *pure_ = nullptr, *path_class_ = nullptr;
+    PyTypeObject *type_ = nullptr, *parents_ = nullptr, *path_class_ = nullptr;
     unsigned int tag_ = 0, parents_tag_ = 0;
     PyObject* ns_[ns_count] = {};
     PyObject* modules_[ns_count - parser_ns] = {};
