@@ -9,6 +9,7 @@ shortcut no longer knows the code and steps aside.
 import abc
 import contextlib
 import gc
+import ntpath
 import os
 import pathlib
 import pathlib._local as local
@@ -208,7 +209,7 @@ ALTERATIONS = {
     "iter": lambda e, t: patched(Sequence, "__iter__", lambda self: iter(())),
     "format": lambda e, t: patched(PurePath, "_format_parsed_parts",
                                    classmethod(lambda cls, drv, root, tail: drv + root + "|".join(tail))),
-    "parser": lambda e, t: patched(PurePosixPath, "parser", pathlib._local.ntpath),
+    "parser": lambda e, t: patched(PurePosixPath, "parser", ntpath),
     "reinit": lambda e, t: reinit(vars(PurePath)["parents"], lambda self: ()),
     "metaclass": lambda e, t: attribute(local._PathParents, "__class__", ParentsMeta),
     "abstract": lambda e, t: patched(local._PathParents, "__abstractmethods__", frozenset({"missing"})),
@@ -444,7 +445,7 @@ UNUSUAL = {
     "text-disagrees": lambda r: (none(), filled(Path(r + "/a/b"), _str_normcase_cached=r + "/x"), [Path(r, "a", "b")],
                                  True),
     # classes of pathlib's shape but their own attribute protocol
-    "own-instance-dict": lambda r: (none(), OwnDict(r, "a", "b"), [filled(OwnDict(r, "a"), parser=pathlib._local.ntpath)],
+    "own-instance-dict": lambda r: (none(), OwnDict(r, "a", "b"), [filled(OwnDict(r, "a"), parser=ntpath)],
                                     True),
     "own-getattribute": lambda r: (none(), OwnGetattr(r, "a", "b"), [OwnGetattr(r, "a")], True),
 }
@@ -602,7 +603,7 @@ HOSTILE = {
             def resolve(self): return self.path
             def __format__(self, spec): return "q"
         query = Resolved(root / "c" / "d")
-        query.path == query.path
+        query.path == query.path, rules.paths[0] == rules.paths[0]  # texts cached: no code of pathlib's need run
         sys.monitoring.use_tool_id(3, "audit")
         sys.monitoring.register_callback(3, sys.monitoring.events.PY_START,
                                          lambda code, offset: calls.append(code.co_qualname))

@@ -153,7 +153,9 @@ public:
     // Whether paths of class `type` may be answered from their slots now.
     bool usable(PyTypeObject* type)
     {
-        if (!(positive_ && type == type_ && holds())) {
+        const bool holding = positive_ && holds();
+        if (holding && type != type_) return false;  // one class at a time: another keeps its verdict
+        if (!holding) {
             const bool known_bad = type == rejected_ && type->tp_version_tag == rejected_tag_ && generation_ == rejected_at_;
             if (never_ || known_bad || PyErr_Occurred()) return false;
             if (!check(type) || !holds()) {
