@@ -7,6 +7,7 @@ shortcut no longer knows the code and steps aside.
 """
 
 import abc
+import builtins
 import contextlib
 import gc
 import ntpath
@@ -246,6 +247,9 @@ ALTERATIONS = {
     "bases": lambda e, t: attribute(local._PathParents, "__bases__", (AllContained,)),
     "sep": lambda e, t: patched(posixpath, "sep", "|"),
     "path-global": lambda e, t: stacked(patched(local, "Path", P), patched(local, "PosixPath", EqualToAll)),
+    # builtins the code reads
+    "builtin-type": lambda e, t: patched(builtins, "slice", int),
+    "builtin-function": lambda e, t: patched(builtins, "len", hash),
 }
 # Who watches the calls. Their test comes last: an interpreter that was
 # ever instrumented keeps the shortcut off for the rest of the process.
@@ -287,7 +291,7 @@ def answers(rules, queries):
             out.append(rules.is_ignored(q))
         except Exception as exc:  # noqa: BLE001  compared, not hidden
             out.append((type(exc), str(exc)))
-    return out + [len(SEEN)]
+    return out + [SEEN.__len__()]  # len() itself may be altered
 
 
 def queries_for(root, rels):
@@ -409,6 +413,18 @@ class OwnGetattr(pathlib.Path, PurePosixPath):
         return () if name == "parents" else object.__getattribute__(self, name)
 
 
+class OwnSetattr(pathlib.Path, PurePosixPath):
+    __slots__ = ()
+
+    def __setattr__(self, name, value):
+        object.__setattr__(self, name, "/elsewhere" if name == "_str_normcase_cached" else value)
+
+
+def filled_str(path, text):
+    path._str = text  # read by the first str(), in place of the parts
+    return path
+
+
 class Switcher:
     """An entry whose comparison turns the query's class into EqualToAll."""
 
@@ -448,6 +464,12 @@ UNUSUAL = {
     "own-instance-dict": lambda r: (none(), OwnDict(r, "a", "b"), [filled(OwnDict(r, "a"), parser=ntpath)],
                                     True),
     "own-getattribute": lambda r: (none(), OwnGetattr(r, "a", "b"), [OwnGetattr(r, "a")], True),
+    "own-setattr": lambda r: (none(), OwnSetattr(r, "a", "b"), [filled(OwnSetattr(r, "x"))], False),
+    # cached parts and texts that the text matching must not take as they look
+    "tail-int": lambda r: (none(), filled(Path(r + "/a/b"), _tail_cached=[1, 2]), [Path(r, "a")], True),
+    "entry-text-sep": lambda r: (none(), Path(r, "a", "b", "c"), [filled(Path(r, "x"), _str_normcase_cached=r + "/a|b")],
+                                 True),
+    "text-read": lambda r: (none(), filled_str(Path(r + "/a/b"), r + "/x"), [Path(r, "x")], False),
 }
 
 
@@ -626,6 +648,24 @@ HOSTILE = {
         f.__code__ = other
         assert rules.is_ignored(root / "a" / "b") is False and check(root / "a" / "b")
     """,
+    # a property's function replaced by one made at its freed address, with
+    # the same code but other globals
+    "reused-function": """
+        prop = vars(PurePath)["parents"]
+        real = prop.fget
+        code, address = real.__code__, id(real)
+        evil = dict(vars(local), _PathParents=lambda path: ())
+        assert check(root / "a" / "b")
+        prop.__init__(lambda self: ())
+        del real
+        for attempt in range(1000):
+            other = types.FunctionType(code, evil)
+            if id(other) == address:
+                break
+        assert id(other) == address, "no function was made at the freed address"
+        prop.__init__(other)
+        assert rules.is_ignored(root / "a" / "b") is False and check(root / "a" / "b")
+    """,
     # on in each verified interpreter, off (same answers) for code whose
     # fingerprint is unknown: the ordinary route makes ancestors to compare
     "fingerprints": """
@@ -644,6 +684,9 @@ HOSTILE = {
             tracemalloc.stop()
             return answer, peak
         on, off = peak(), None
+        fresh = Path("/" + "/".join("p%d" % i for i in range(5)))
+        rules.is_ignored(Resolved(fresh))
+        assert all(part is sys.intern(part[:1] + part[1:]) for part in fresh._tail), "parts parsed as pathlib would"
         eq = PurePath.__eq__
         eq.__code__ = eq.__code__.replace(co_consts=eq.__code__.co_consts + ("unused",))
         off = peak()
