@@ -195,6 +195,10 @@ def stacked(*contexts):
         yield
 
 
+class PipeSeparated(types.ModuleType):
+    sep = property(lambda self: "|")
+
+
 class Contains(local._PathParents):
     __slots__ = ()
     __contains__ = lambda self, value: True
@@ -246,7 +250,9 @@ ALTERATIONS = {
     "parents-new": lambda e, t: patched(local, "_PathParents", NewParents),
     "bases": lambda e, t: attribute(local._PathParents, "__bases__", (AllContained,)),
     "sep": lambda e, t: patched(posixpath, "sep", "|"),
-    "path-global": lambda e, t: stacked(patched(local, "Path", P), patched(local, "PosixPath", EqualToAll)),
+    "pure-global": lambda e, t: patched(local, "PurePath", int),
+    "cell": lambda e, t: attribute(local.Path.__init__.__closure__[0], "cell_contents", PurePath),
+    "module-class": lambda e, t: attribute(posixpath, "__class__", PipeSeparated),
     # builtins the code reads
     "builtin-type": lambda e, t: patched(builtins, "slice", int),
     "builtin-function": lambda e, t: patched(builtins, "len", hash),
@@ -254,9 +260,9 @@ ALTERATIONS = {
 # Who watches the calls. Their test comes last: an interpreter that was
 # ever instrumented keeps the shortcut off for the rest of the process.
 OBSERVERS = {
+    "local-monitoring": lambda e, t: monitored(local._PathParents.__getitem__.__code__),  # raises no version
     "trace": lambda e, t: hook(sys.settrace, sys.gettrace),
     "profile": lambda e, t: hook(sys.setprofile, sys.getprofile),
-    "local-monitoring": lambda e, t: monitored(local._PathParents.__getitem__.__code__),
     "monitoring": lambda e, t: monitored(),
 }
 
@@ -464,6 +470,9 @@ UNUSUAL = {
     "own-instance-dict": lambda r: (none(), OwnDict(r, "a", "b"), [filled(OwnDict(r, "a"), parser=ntpath)],
                                     True),
     "own-getattribute": lambda r: (none(), OwnGetattr(r, "a", "b"), [OwnGetattr(r, "a")], True),
+    # made by the query's own class, once `Path` names it: ancestors of another class
+    "path-global": lambda r: (stacked(patched(local, "Path", P), patched(local, "PosixPath", EqualToAll)),
+                              Path(r, "x", "y"), [Path(r, "z")], False),
     "own-setattr": lambda r: (none(), OwnSetattr(r, "a", "b"), [filled(OwnSetattr(r, "x"))], False),
     # cached parts and texts that the text matching must not take as they look
     "tail-int": lambda r: (none(), filled(Path(r + "/a/b"), _tail_cached=[1, 2]), [Path(r, "a")], True),
