@@ -27,9 +27,10 @@ namespace {
 // borrowed and read only after a per-use test shows that its holder still
 // holds it: the watched namespaces and class dicts have had no event (a
 // dict watcher counts each one, deallocation included), the class version
-// tags are unchanged (tags are never reused), each function's version
-// (unique to its code, 0 once its code or defaults were replaced) and the
-// descriptor that holds it are as checked. Nothing outlives Python's own
+// tags are unchanged (tags are never reused), each function still holds
+// the code seen (its pointer, and the code's version, which no other code
+// object ever has) with the globals and builtins seen, and the descriptor
+// that holds a function still holds it. Nothing outlives Python's own
 // lifetime for it, and the answer is computed only from state read after
 // that test.
 //
@@ -189,8 +190,8 @@ private:
         for (const Function& f : functions_) {
             if ((f.holder_slot != nullptr && *f.holder_slot != f.fn) || !PyFunction_Check(f.fn)) return false;
             const interp::Function now = interp::parts(f.fn);
-            if (now.code != f.code || interp::version(f.code) != f.version || now.defaults ||
-                now.globals != f.globals || now.builtins != ns_[builtins_ns]) {
+            if (now.code != f.code || interp::version(f.code) != f.version || now.globals != f.globals ||
+                now.builtins != ns_[builtins_ns]) {
                 return false;
             }
         }
@@ -223,7 +224,7 @@ private:
     bool plain_class(PyTypeObject* type, Py_ssize_t size, unsigned int& tag) const
     {
         PyObject* mro = type->tp_mro;
-        if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || type->tp_dictoffset != 0 ||
+        if (type->tp_dictoffset != 0 ||
             PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) || type->tp_getattro != PyObject_GenericGetAttr ||
             type->tp_setattro != PyObject_GenericSetAttr || !mro || PyTuple_GET_SIZE(mro) != size ||
             PyTuple_GET_ITEM(mro, size - 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type) ||
@@ -232,7 +233,7 @@ private:
         }
         for (Py_ssize_t i = 0; i < size - 1; ++i) {
             auto* cls = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-            if (!PyType_HasFeature(cls, Py_TPFLAGS_HEAPTYPE) || cls->tp_finalize || cls->tp_del || !watch(cls->tp_dict)) {
+            if (cls->tp_finalize || cls->tp_del || !watch(cls->tp_dict)) {
                 return false;
             }
         }
@@ -255,8 +256,7 @@ private:
         std::uint64_t print = 0;
         if (!PyFunction_Check(fn)) return false;
         const interp::Function f = interp::parts(fn);
-        if (f.defaults || interp::version(f.code) == 0 || interp::code_monitored(f.code) ||
-            !fingerprint(f.code, print) || (print != row.prints[0] && print != row.prints[1]) ||
+        if (interp::version(f.code) == 0 || !fingerprint(f.code, print) || (print != row.prints[0] && print != row.prints[1]) ||
             !set_ns(row.ns, f.globals) || !set_ns(builtins_ns, f.builtins)) {
             return false;
         }

@@ -44,12 +44,12 @@ inline std::uint32_t version(PyObject* c) noexcept { return code(c)->co_version;
 inline bool code_monitored(PyObject* c) noexcept { return code(c)->_co_monitoring != nullptr; }
 
 // What a function runs with. Neither globals nor builtins can be replaced;
-// code and defaults can.
+// its code can. (Defaults cannot matter: the code trusted has no optional
+// parameters, and the route passes every argument.)
 struct Function {
     PyObject* code;
     PyObject* globals;
     PyObject* builtins;
-    bool defaults;  // positional or keyword defaults
     PyObject* first_cell;  // contents of the first closure cell, or null
 };
 inline Function parts(PyObject* f) noexcept
@@ -57,7 +57,7 @@ inline Function parts(PyObject* f) noexcept
     const auto* fn = reinterpret_cast<PyFunctionObject*>(f);
     PyObject* closure = fn->func_closure;
     PyObject* cell = closure && PyTuple_GET_SIZE(closure) ? PyCell_GET(PyTuple_GET_ITEM(closure, 0)) : nullptr;
-    return {fn->func_code, fn->func_globals, fn->func_builtins, fn->func_defaults || fn->func_kwdefaults, cell};
+    return {fn->func_code, fn->func_globals, fn->func_builtins, cell};
 }
 
 // Where a built-in descriptor type keeps the object behind its member `name`
