@@ -151,24 +151,34 @@ struct Function {
 
 class Verdict {
 public:
-    // Whether paths of class `type` may be answered from their slots now.
-    bool usable(PyTypeObject* type)
+    // `type` is alive (a path has it), so its verdict's pointers may be tested.
+    bool holding(PyTypeObject* type) const { return positive_ && type == type_ && holds(); }
+
+    // Checks `type` anew, unless it was found wanting and nothing changed since.
+    bool arm(PyTypeObject* type)
     {
-        const bool holding = positive_ && holds();
-        if (holding && type != type_) return false;  // one class at a time: another keeps its verdict
-        if (!holding) {
-            const bool known_bad = type == rejected_ && type->tp_version_tag == rejected_tag_ && generation_ == rejected_at_;
-            if (never_ || known_bad || PyErr_Occurred()) return false;
-            if (!check(type) || !holds()) {
-                positive_ = false;
-                rejected_ = type;
-                rejected_tag_ = type->tp_version_tag;
-                rejected_at_ = generation_;
-                return false;
-            }
-        }
-        return unobserved();
+        const bool known_bad = type == rejected_ && type->tp_version_tag == rejected_tag_ && generation_ == rejected_at_;
+        if (never_ || known_bad || PyErr_Occurred()) return false;
+        if (check(type) && holds()) return true;
+        positive_ = false;
+        rejected_ = type;
+        rejected_tag_ = type->tp_version_tag;
+        rejected_at_ = generation_;
+        return false;
     }
+
+    // Per call: who watches, and how the modules read from answer.
+    bool unobserved() const
+    {
+        for (const Function& f : functions_) {
+            if (interp::code_monitored(f.code)) return false;
+        }
+        for (PyObject* m : modules_) {
+            if (!PyModule_CheckExact(m)) return false;
+        }
+        return interp::unobserved(PyThreadState_Get());
+    }
+
     Py_ssize_t offset(Member m) const { return offsets_[m]; }
     PyObject* intern() const { return intern_; }
     PyObject* sep() const { return sep_; }
@@ -196,18 +206,6 @@ private:
             }
         }
         return true;
-    }
-
-    // Per call: who watches, and how the modules read from answer.
-    bool unobserved() const
-    {
-        for (const Function& f : functions_) {
-            if (interp::code_monitored(f.code)) return false;
-        }
-        for (PyObject* m : modules_) {
-            if (!PyModule_CheckExact(m)) return false;
-        }
-        return interp::unobserved(PyThreadState_Get());
     }
 
     // Watched before it is read, and its keys all exact `str`.
@@ -330,7 +328,7 @@ private:
         return true;
     }
 
-    bool make_keys()
+    static bool make_keys()
     {
         bool ok = true;
         for (size_t i = 0; i < std::size(rows); ++i) ok = ok && intern_once(row_keys_[i], rows[i].name) == 0;
@@ -376,12 +374,13 @@ private:
     static constexpr PyTypeObject* holder_types[] = {nullptr, &PyProperty_Type, &PyClassMethod_Type, &PyStaticMethod_Type};
 
     bool positive_ = false, never_ = false;
-    int watcher_ = -1;
-    std::uint64_t generation_ = 0, armed_at_ = 0, rejected_at_ = 0;
+    static inline int watcher_ = -1;
+    static inline std::uint64_t generation_ = 0;  // events seen in all watched dicts
+    std::uint64_t armed_at_ = 0, rejected_at_ = 0;
     PyTypeObject* rejected_ = nullptr;  // compared, never read
     unsigned int rejected_tag_ = 0;
-    PyObject* row_keys_[std::size(rows)] = {};
-    PyObject* global_keys_[std::size(globals)] = {};
+    static inline PyObject* row_keys_[std::size(rows)] = {};
+    static inline PyObject* global_keys_[std::size(globals)] = {};
     Py_ssize_t holder_offsets_[4] = {-1, -1, -1, -1};
     // All borrowed (invariant ii).
     PyTypeObject *type_ = nullptr, *parents_ = nullptr, *path_class_ = nullptr;
@@ -393,22 +392,34 @@ private:
     Py_ssize_t offsets_[path_slots] = {};
 };
 
-Verdict the_verdict;
 int Verdict::on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept
 {
-    ++the_verdict.generation_;  // inside a dict operation: count, run nothing
+    ++generation_;  // inside a dict operation: count, run nothing
     return 0;
 }
+
+// Two, so that paths of another class (a subclass, which is refused) are
+// checked without dropping the verdict on PosixPath; `the_verdict` is the
+// one that allowed the current test.
+Verdict verdicts[2];
+Verdict* the_verdict = &verdicts[0];
 
 bool usable(PyObject* abs_path, PyObject* entry)
 {
     PyTypeObject* type = Py_TYPE(abs_path);
-    return type == Py_TYPE(entry) && the_verdict.usable(type);
+    if (type != Py_TYPE(entry)) return false;
+    Verdict* v = verdicts[0].holding(type) ? &verdicts[0] : verdicts[1].holding(type) ? &verdicts[1] : nullptr;
+    if (v == nullptr) {
+        v = the_verdict == &verdicts[0] ? &verdicts[1] : &verdicts[0];  // the one not used last
+        if (!v->arm(type)) return false;
+    }
+    the_verdict = v;
+    return v->unobserved();
 }
 
 PyObject*& slot(PyObject* obj, Member m)
 {
-    return *interp::at(obj, the_verdict.offset(m));
+    return *interp::at(obj, the_verdict->offset(m));
 }
 
 // Parses a fresh absolute path as its first `str()` would, and stores the
@@ -428,7 +439,7 @@ bool parse_fresh(PyObject* path)
     if (n == 0 || PyUnicode_READ_CHAR(text, 0) != '/') return false;
     // Exactly two leading separators stay the root; one, or three and more, make it one.
     const bool two = n >= 2 && PyUnicode_READ_CHAR(text, 1) == '/' && !(n >= 3 && PyUnicode_READ_CHAR(text, 2) == '/');
-    PyObject* sep = the_verdict.sep();
+    PyObject* sep = the_verdict->sep();
     Ref drv = Ref::steal(PyUnicode_Substring(text, 0, 0));
     Ref root = Ref::steal(PyUnicode_Substring(text, 0, two ? 2 : 1));
     Ref pieces = Ref::steal(PyUnicode_Split(text, sep, -1));  // the root's separators give empty pieces
@@ -437,7 +448,7 @@ bool parse_fresh(PyObject* path)
     for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(pieces.get()); ++i) {
         PyObject* piece = PyList_GET_ITEM(pieces.get(), i);
         if (PyUnicode_GET_LENGTH(piece) == 0 || PyUnicode_CompareWithASCIIString(piece, ".") == 0) continue;
-        Ref interned = Ref::steal(interp::call_o(the_verdict.intern(), piece));
+        Ref interned = Ref::steal(interp::call_o(the_verdict->intern(), piece));
         ok = interned && PyList_Append(tail.get(), interned.get()) == 0;
     }
     Ref joined = ok ? Ref::steal(PyUnicode_Join(sep, tail.get())) : Ref();
