@@ -475,7 +475,7 @@ UNUSUAL = {
     # super() in Path.__init__ reads its class cell: ancestors are made otherwise
     "cell": lambda r: (attribute(local.Path.__init__.__closure__[0], "cell_contents", PurePath),
                        Path(r, "a", "b"), [filled(Path(r, "a"))], True),
-    "own-setattr": lambda r: (none(), OwnSetattr(r, "a", "b"), [filled(OwnSetattr(r, "x"))], False),
+    "own-setattr": lambda r: (none(), OwnSetattr(r + "/a/b"), [filled(OwnSetattr(r, "x"))], False),
     # cached parts and texts that the text matching must not take as they look
     "tail-int": lambda r: (none(), filled(Path(r + "/a/b"), _tail_cached=[1, 2]), [Path(r, "a")], True),
     "entry-text-sep": lambda r: (none(), Path(r, "a", "b", "c"), [filled(Path(r, "x"), _str_normcase_cached=r + "/a|b")],
