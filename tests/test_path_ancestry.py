@@ -182,6 +182,11 @@ class NewParents(Sequence):
     __init__, __len__, __getitem__ = (vars(local._PathParents)[n] for n in ("__init__", "__len__", "__getitem__"))
 
 
+class EqualMixin:
+    __slots__ = ()
+    __eq__ = lambda self, other: True
+
+
 class AllContained(Sequence):
     __slots__ = ()
     __contains__ = lambda self, value: True
@@ -249,6 +254,7 @@ ALTERATIONS = {
     # how the classes are called, searched and tested
     "parents-new": lambda e, t: patched(local, "_PathParents", NewParents),
     "bases": lambda e, t: attribute(local._PathParents, "__bases__", (AllContained,)),
+    "path-bases": lambda e, t: attribute(P, "__bases__", (local.Path, EqualMixin, PurePosixPath)),
     "sep": lambda e, t: patched(posixpath, "sep", "|"),
     "pure-global": lambda e, t: patched(local, "PurePath", int),
     "module-class": lambda e, t: attribute(posixpath, "__class__", PipeSeparated),
