@@ -124,8 +124,9 @@ int bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyOb
         return raise_count_error(spec, nargs, low);
     }
     const int npositional = static_cast<int>(nargs);
+    // None up front: nothing below asks which parameters are still unbound.
     for (int i = 0; i < spec.argcount; ++i) {
-        values[i] = i < npositional ? args[i] : nullptr;
+        values[i] = i < npositional ? args[i] : Py_None;
     }
     const int first_keyword = spec.self_by_keyword ? 0 : 1;
     const int first_unbound = std::max(npositional, first_keyword);
@@ -154,11 +155,6 @@ int bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyOb
                                 : "%s() got an unexpected keyword argument '%U'",
                      spec.name, key);
         return -1;
-    }
-    for (int i = 0; i < spec.argcount; ++i) {
-        if (values[i] == nullptr) {
-            values[i] = Py_None;
-        }
     }
     for (int i = 1; i < spec.argcount; ++i) {
         PyTypeObject* expected = spec.expected[i];
@@ -231,12 +227,16 @@ constexpr std::uintptr_t max_stack = std::uintptr_t{1} << 30;
 // sanitizer.
 constexpr int fallback_depth = 64;
 
-// A call may start where `sp - stack_floor < stack_span` (unsigned): at or
-// above the floor and below the stack's top. Until a thread's first call the
-// span is 0, so that call takes the slow path, which finds the bounds; where
-// it finds none the span stays 0 and every call is counted there.
-constinit thread_local std::uintptr_t stack_floor BRINDOVA_TLS_INITIAL_EXEC = 0;
-constinit thread_local std::uintptr_t stack_span BRINDOVA_TLS_INITIAL_EXEC = 0;
+// A call may start where `sp - floor < span` (unsigned): at or above the
+// floor and below the stack's top. Until a thread's first call the span is 0,
+// so that call takes the slow path, which finds the bounds; where it finds
+// none the span stays 0 and every call is counted there. One struct: one
+// look-up of its offset from the thread pointer.
+struct StackWindow {
+    std::uintptr_t floor;
+    std::uintptr_t span;
+};
+constinit thread_local StackWindow stack_window BRINDOVA_TLS_INITIAL_EXEC = {0, 0};
 
 enum class Bounds : unsigned char { unknown, known, none };
 constinit thread_local Bounds bounds = Bounds::unknown;
@@ -244,14 +244,21 @@ constinit thread_local int counted_depth = 0;
 
 [[gnu::always_inline]] inline std::uintptr_t stack_pointer()
 {
-#if defined(__GNUC__)
-    // The real frame even under AddressSanitizer, which may move locals to
-    // a heap-allocated fake stack.
-    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    std::uintptr_t sp;
+#if defined(__GNUC__) && defined(__x86_64__)
+    // One register move; __builtin_frame_address would make the function set
+    // up a frame pointer. Either is the real stack even under
+    // AddressSanitizer, which may move locals to a heap-allocated fake stack.
+    asm("mov %%rsp, %0" : "=r"(sp));
+#elif defined(__GNUC__) && defined(__aarch64__)
+    asm("mov %0, sp" : "=r"(sp));
+#elif defined(__GNUC__)
+    sp = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
 #else
     volatile char here = 0;
-    return reinterpret_cast<std::uintptr_t>(&here);
+    sp = reinterpret_cast<std::uintptr_t>(&here);
 #endif
+    return sp;
 }
 
 // The running thread's stack, [low, top): any thread, the main one (glibc
@@ -311,15 +318,16 @@ PyObject* refuse(const FunctionSpec& spec, PyObject* globals)
         bounds = find_stack_bounds(low, top) ? Bounds::known : Bounds::none;
         if (bounds == Bounds::known) {
             // A stack smaller than the margin refuses every call.
-            stack_floor = low + stack_margin;
-            stack_span = top > stack_floor ? top - stack_floor : 0;
+            const std::uintptr_t floor = low + stack_margin;
+            stack_window = {floor, top > floor ? top - floor : 0};
         }
     }
+    const StackWindow window = stack_window;
     if (bounds == Bounds::known) {
-        if (sp - stack_floor < stack_span) {
+        if (sp - window.floor < window.span) {
             return call(self, args, nargsf, kwnames);
         }
-        if (sp < stack_floor && sp + stack_margin >= stack_floor) {
+        if (sp < window.floor && sp + stack_margin >= window.floor) {
             return refuse(*self->spec, self->globals);
         }
         // Not on this thread's stack (a coroutine's stack of the program's
@@ -339,7 +347,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 {
     NativeFunction* self = as_function(callable);
     const std::uintptr_t sp = stack_pointer();
-    if (sp - stack_floor < stack_span) [[likely]] {
+    const StackWindow& window = stack_window;
+    if (sp - window.floor < window.span) [[likely]] {
         return call(self, args, nargsf, kwnames);
     }
     return call_slow(self, args, nargsf, kwnames, sp);
