@@ -336,8 +336,8 @@ libc.pthread_join(tid, None)
 
 # Call loops that pass through native code only raise RecursionError, as
 # their Python twins do, on any stack and whatever the recursion limit: the
-# same depth each time (the entries of the function counted), with the entry of a binding failure (the function's
-# first line) last; the thread goes on working.
+# same depth each time (the function's entries counted), with the entry of a
+# binding failure (the function's first line) last; the thread goes on working.
 @pytest.mark.parametrize("setup, where, size, function, line, depth", [
     ("talvesh.Path = LoaderIgnore.__new__(LoaderIgnore).__init__\n"
      "call = lambda: LoaderIgnore(file='a')", "main", 0, "__init__", 26, None),
