@@ -318,36 +318,121 @@ from brindova.talvesh import LoaderIgnore
 """
 
 
+PARTIAL_LOOP = ("talvesh.Path = functools.partial(LoaderIgnore.__new__(LoaderIgnore).__init__)\n"
+                "call = lambda: LoaderIgnore(file='a')\n")
+
+# The conversion at the deepest level refuses 12,000 calls more before the
+# error goes up: none of them may use up the interpreter's own C recursion
+# budget, which the nested repr below needs.
+RETRYING_LOOP = """
+init, refused = LoaderIgnore.__new__(LoaderIgnore).__init__, 0
+def convert(value):
+    global refused
+    try:
+        return init(value)
+    except RecursionError:
+        while refused < 12_000:
+            try:
+                init(value)
+            except RecursionError as error:
+                refused += str(error).endswith("while calling a native function")
+        raise
+talvesh.Path = convert
+call = lambda: LoaderIgnore(file='a')
+"""
+
+# Without stack bounds (glibc reads the main thread's from /proc/self/maps,
+# which cannot be opened with every descriptor taken) native calls nest to a
+# fixed depth.
+NO_BOUNDS = """
+import os, resource
+limits = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (64, limits[1]))
+taken = []
+try:
+    while True:
+        taken.append(os.open(os.devnull, os.O_RDONLY))
+except OSError:
+    pass
+def release():
+    for fd in taken:
+        os.close(fd)
+    resource.setrlimit(resource.RLIMIT_NOFILE, limits)
+"""
+
+LOOP_RUNNERS = {
+    "main": "run()",
+    "thread": "threading.stack_size({size}); t = threading.Thread(target=run); t.start(); t.join()",
+    # a thread that Python did not start: ctypes takes the GIL for its callback
+    "C thread": """
+libc = ctypes.CDLL(None)
+start = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p)(lambda _: run())
+attr, tid = ctypes.create_string_buffer(256), ctypes.c_ulong()
+libc.pthread_attr_init(attr)
+libc.pthread_attr_setstacksize(attr, ctypes.c_size_t({size}))
+assert libc.pthread_create(ctypes.byref(tid), attr, start, None) == 0
+libc.pthread_join(tid, None)
+""",
+}
+
+
 # Call loops that pass through native code only raise RecursionError, as
-# their Python twins do; it carries the entry of a binding failure (the
-# function's first line), and the interpreter goes on working.
-@pytest.mark.parametrize("setup, function, line", [
+# their Python twins do, on any stack and whatever the recursion limit: the
+# same depth each time (the function's entries counted), with the entry of a
+# binding failure (the function's first line) last; the thread goes on working.
+@pytest.mark.parametrize("setup, where, size, function, line, depth", [
     ("talvesh.Path = LoaderIgnore.__new__(LoaderIgnore).__init__\n"
-     "call = lambda: LoaderIgnore(file='a')", "__init__", 26),
-    ("talvesh.Path = functools.partial(LoaderIgnore.__new__(LoaderIgnore).__init__)\n"
-     "call = lambda: LoaderIgnore(file='a')", "__init__", 26),
+     "call = lambda: LoaderIgnore(file='a')", "main", 0, "__init__", 26, None),
+    (PARTIAL_LOOP, "main", 0, "__init__", 26, None),
     # a limit raised past what the C stack holds for such a loop
-    ("import sys; sys.setrecursionlimit(1_000_000)\n"
-     "talvesh.Path = functools.partial(LoaderIgnore.__new__(LoaderIgnore).__init__)\n"
-     "call = lambda: LoaderIgnore(file='a')", "__init__", 26),
+    ("import sys; sys.setrecursionlimit(1_000_000)\n" + PARTIAL_LOOP, "main", 0, "__init__", 26, None),
+    (PARTIAL_LOOP, "thread", 64 << 10, "__init__", 26, None),
+    (PARTIAL_LOOP, "thread", 256 << 10, "__init__", 26, None),
+    (PARTIAL_LOOP, "thread", 1 << 20, "__init__", 26, None),
+    (PARTIAL_LOOP, "C thread", 256 << 10, "__init__", 26, None),
+    (RETRYING_LOOP, "thread", 256 << 10, "__init__", 26, None),
+    # 64 calls nested and the refused one
+    (NO_BOUNDS + PARTIAL_LOOP, "main", 0, "__init__", 26, 65),
     ("class P(pathlib.PosixPath): pass\n"
      "rules, p = LoaderIgnore(), P('x')\n"
      "p.resolve = functools.partial(rules.is_ignored, p)\n"
-     "call = lambda: rules.is_ignored(p)", "is_ignored", 135),
+     "call = lambda: rules.is_ignored(p)", "main", 0, "is_ignored", 135, None),
 ])
-def test_native_call_loops_meet_the_recursion_limit(run_py, setup, function, line):
-    out = run_py(LOOP_PREAMBLE + setup + """
-try:
-    call()
-except RecursionError as error:
-    last = traceback.extract_tb(error.__traceback__)[-1]
-talvesh.Path = pathlib.Path
-x = LoaderIgnore(file="a", env_name_mask="E*")
-print(json.dumps([last.filename, last.name, last.lineno,
-                  x.is_ignored(pathlib.Path("d/a")), x.is_ignored(name="EX")]))
+def test_native_call_loops_meet_the_recursion_limit(run_py, setup, where, size, function, line, depth):
+    out = run_py(LOOP_PREAMBLE + "import ctypes, threading\nrelease = lambda: None\n" + setup + """
+def depth():
+    try:
+        call()
+    except RecursionError as error:
+        tb, levels = error.__traceback__, 0
+        while tb.tb_next is not None:
+            tb = tb.tb_next
+            levels += tb.tb_frame.f_code.co_name.endswith(".{function}")
+        return levels, [tb.tb_frame.f_code.co_filename, tb.tb_frame.f_code.co_name, tb.tb_lineno]
+
+def run():
+    global result
+    (first, last), (again, _) = depth(), depth()
+    release()
+    talvesh.Path = pathlib.Path
+    x = LoaderIgnore(file="a", env_name_mask="E*")
+    nested = []
+    for _ in range(200):
+        nested = [nested]
+    # The thread's first call runs under the frame of the slow path that
+    # finds the stack's bounds: at most one level fewer.
+    result = [last, again if again - 1 <= first <= again else [first, again],
+              [x.is_ignored(pathlib.Path("d/a")), x.is_ignored(name="EX"), len(repr(nested))],
+              globals().get("refused")]
+
+""".replace("{function}", function) + LOOP_RUNNERS[where].format(size=size) + """
+print(json.dumps(result))
 """).stdout
-    assert json.loads(out) == [
-        "src/brindova/talvesh", f"brindova.talvesh.LoaderIgnore.{function}", line, True, True]
+    last, levels, answers, refused = json.loads(out)
+    assert last == ["src/brindova/talvesh", f"brindova.talvesh.LoaderIgnore.{function}", line]
+    assert levels == depth or depth is None and type(levels) is int and levels > 0
+    assert answers == [True, True, 402]
+    assert refused == (12_000 if setup is RETRYING_LOOP else None)
 
 
 def test_cleared_function_stays_usable(run_py):
