@@ -9,6 +9,7 @@ shortcut no longer knows the code and steps aside.
 import abc
 import builtins
 import contextlib
+import functools
 import gc
 import ntpath
 import os
@@ -238,8 +239,16 @@ ALTERATIONS = {
     "named-code": lambda e, t: patched(local._PathParents, "__len__",
                                        in_pathlib(lambda self: 0, "_PathParents.__len__")),
     "code": lambda e, t: code_of(local._PathParents.__len__, lambda self: 0),
+    "not-a-function": lambda e, t: patched(PurePath, "__eq__", functools.partial(lambda self, other: True)),
+    "foreign-globals": lambda e, t: patched(local._PathParents, "__len__", types.FunctionType(
+        local._PathParents.__len__.__code__, dict(vars(local), len=lambda obj: 0))),
+    "deep-constant": lambda e, t: code_of(local._PathParents.__len__, types.SimpleNamespace(
+        __code__=local._PathParents.__len__.__code__.replace(co_consts=(functools.reduce(
+            lambda inner, _: (inner,), range(20), ()), *local._PathParents.__len__.__code__.co_consts[1:]),
+            co_names=("len", "_drv")))),
     # module globals, and names they resolve
     "global": lambda e, t: patched(local, "_PathParents", Contains),
+    "parents-function": lambda e, t: patched(local, "_PathParents", lambda path: ()),
     "no-os": lambda e, t: removed(local, "os"),
     "altsep": lambda e, t: patched(posixpath, "altsep", "a"),
     "intern": lambda e, t: patched(sys, "intern", lambda text: text + "_"),
@@ -424,6 +433,21 @@ class OwnGetattr(pathlib.Path, PurePosixPath):
         return () if name == "parents" else object.__getattribute__(self, name)
 
 
+class MakesEqualToAll(type):
+    __call__ = lambda cls, *args: EqualToAll(*args)
+
+
+class OwnMeta(pathlib.Path, PurePosixPath, metaclass=MakesEqualToAll):
+    __slots__ = ()
+
+
+def made(cls, text):
+    """An instance made past its metaclass."""
+    path = object.__new__(cls)
+    PurePath.__init__(path, text)
+    return path
+
+
 class OwnSetattr(pathlib.Path, PurePosixPath):
     __slots__ = ()
 
@@ -483,6 +507,9 @@ UNUSUAL = {
                        Path(r, "a", "b"), [filled(Path(r, "a"))], True),
     "own-setattr": lambda r: (none(), OwnSetattr(r + "/a/b"), [filled(OwnSetattr(r, "x"))], False),
     # cached parts and texts that the text matching must not take as they look
+    "drive-int": lambda r: (none(), filled(Path(r + "/a/b"), _drv=5), [Path(r, "a")], True),
+    "no-raw": lambda r: (none(), object.__new__(P), [filled(Path(r, "a"))], False),
+    "own-metaclass": lambda r: (none(), made(OwnMeta, r + "/a/b"), [filled(made(OwnMeta, r + "/x"))], False),
     "tail-int": lambda r: (none(), filled(Path(r + "/a/b"), _tail_cached=[1, 2]), [Path(r, "a")], True),
     "entry-text-sep": lambda r: (none(), Path(r, "a", "b", "c"), [filled(Path(r, "x"), _str_normcase_cached=r + "/a|b")],
                                  True),

@@ -138,8 +138,9 @@ constexpr Global globals[] = {
     {parser_ns, "splitroot", Want::builtin, ns_count, nullptr, "posix", "_path_splitroot_ex"},
     {os_ns, "fspath", Want::builtin, ns_count, nullptr, "posix"}, {sys_ns, "intern", Want::builtin, ns_count, nullptr, "sys"},
 };
-constexpr int parents_global = 2, intern_global = static_cast<int>(std::size(globals)) - 1;
+constexpr int parents_global = 2, sep_global = 23, intern_global = static_cast<int>(std::size(globals)) - 1;
 static_assert(globals[parents_global].want == Want::parents && globals[intern_global].ns == sys_ns);
+static_assert(globals[sep_global].want == Want::sep);
 
 struct Function {
     PyObject* fn;
@@ -158,7 +159,7 @@ public:
     bool arm(PyTypeObject* type)
     {
         const bool known_bad = type == rejected_ && type->tp_version_tag == rejected_tag_ && generation_ == rejected_at_;
-        if (never_ || known_bad || PyErr_Occurred()) return false;
+        if (never_ || known_bad) return false;
         if (check(type) && holds()) return true;
         positive_ = false;
         rejected_ = type;
@@ -179,6 +180,22 @@ public:
         return interp::unobserved(PyThreadState_Get());
     }
 
+    // At module exec: the watcher, and the names interned once. -1 with an
+    // exception set on failure; a watcher that cannot be had only keeps
+    // the shortcut off.
+    static int init()
+    {
+        if (watcher_ < 0 && (watcher_ = PyDict_AddWatcher(on_change)) < 0) {
+            PyErr_Clear();
+        }
+        for (size_t i = 0; i < std::size(rows); ++i) {
+            if (intern_once(row_keys_[i], rows[i].name) < 0) return -1;
+        }
+        for (size_t i = 0; i < std::size(globals); ++i) {
+            if (intern_once(global_keys_[i], globals[i].name) < 0) return -1;
+        }
+        return 0;
+    }
     Py_ssize_t offset(Member m) const { return offsets_[m]; }
     PyObject* intern() const { return intern_; }
     PyObject* sep() const { return sep_; }
@@ -209,7 +226,7 @@ private:
     }
 
     // Watched before it is read, and its keys all exact `str`.
-    bool watch(PyObject* dict) const { return dict && PyDict_CheckExact(dict) && watch_namespace(watcher_, dict); }
+    bool watch(PyObject* dict) const { return PyDict_CheckExact(dict) && watch_namespace(watcher_, dict); }
 
     bool set_ns(Ns n, PyObject* dict)
     {
@@ -224,8 +241,7 @@ private:
         PyObject* mro = type->tp_mro;
         if (type->tp_dictoffset != 0 ||
             PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) || type->tp_getattro != PyObject_GenericGetAttr ||
-            type->tp_setattro != PyObject_GenericSetAttr || !mro || PyTuple_GET_SIZE(mro) != size ||
-            PyTuple_GET_ITEM(mro, size - 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type) ||
+            type->tp_setattro != PyObject_GenericSetAttr || PyTuple_GET_SIZE(mro) != size ||
             !PyUnstable_Type_AssignVersionTag(type)) {
             return false;
         }
@@ -284,7 +300,7 @@ private:
             PyObject** holder = nullptr;
             if (row.kind != K::function) {
                 const int k = static_cast<int>(row.kind);
-                if (!Py_IS_TYPE(found, holder_types[k]) || holder_offsets_[k] < 0) return false;
+                if (!Py_IS_TYPE(found, holder_types[k])) return false;
                 holder = interp::at(found, holder_offsets_[k]);
             }
             if (!known_code(row, holder ? *holder : found, holder, functions_[i])) return false;
@@ -298,58 +314,47 @@ private:
         PyObject* mro = type_->tp_mro;
         for (size_t i = 0; i < std::size(globals); ++i) {
             const Global& g = globals[i];
-            PyObject* v = ns_[g.ns] ? PyDict_GetItemWithError(ns_[g.ns], global_keys_[i]) : nullptr;
-            bool ok = ns_[g.ns] != nullptr;
+            // Each namespace is known by now: the functions' own, or a module's
+            // opened by an earlier row.
+            PyObject* v = PyDict_GetItemWithError(ns_[g.ns], global_keys_[i]);
+            bool ok = false;
             switch (g.want) {
-            case Want::absent: ok = ok && !v; break;
-            case Want::pure: ok = ok && v == PyTuple_GET_ITEM(mro, 4) && Py_IS_TYPE(v, &PyType_Type); break;
-            case Want::path: ok = ok && v == PyTuple_GET_ITEM(mro, 1); break;
-            case Want::parents: ok = ok && v == reinterpret_cast<PyObject*>(parents_); break;
-            case Want::parser: ok = ok && v == parser_; [[fallthrough]];
+            case Want::absent: ok = !v; break;
+            case Want::pure: ok = v == PyTuple_GET_ITEM(mro, 4) && Py_IS_TYPE(v, &PyType_Type); break;
+            case Want::path: ok = v == PyTuple_GET_ITEM(mro, 1); break;
+            case Want::parents: ok = v == reinterpret_cast<PyObject*>(parents_); break;
+            case Want::parser:
             case Want::module:
-                ok = ok && v && PyModule_CheckExact(v) && set_ns(g.opens, PyModule_GetDict(v));
-                if (ok) modules_[g.opens - parser_ns] = v;
+                ok = v && PyModule_CheckExact(v) && (g.want == Want::module || v == parser_) &&
+                     set_ns(g.opens, PyModule_GetDict(v));
+                modules_[g.opens - parser_ns] = v;
                 break;
-            case Want::type: ok = ok && v == reinterpret_cast<const PyObject*>(g.type); break;
-            case Want::index_error: ok = ok && v == PyExc_IndexError; break;
-            case Want::none: ok = ok && v == Py_None; break;
-            case Want::sep:
-                ok = ok && v && PyUnicode_CheckExact(v) && PyUnicode_CompareWithASCIIString(v, "/") == 0;
-                sep_ = v;
-                break;
+            case Want::type: ok = v == reinterpret_cast<const PyObject*>(g.type); break;
+            case Want::index_error: ok = v == PyExc_IndexError; break;
+            case Want::none: ok = v == Py_None; break;
+            case Want::sep: ok = v && PyUnicode_CheckExact(v) && PyUnicode_CompareWithASCIIString(v, "/") == 0; break;
             case Want::builtin:
-                ok = ok && interp::builtin_function(v, g.function ? g.function : g.name, g.module,
-                                                    static_cast<int>(i) == intern_global ? METH_O : -1);
+                ok = interp::builtin_function(v, g.function ? g.function : g.name, g.module,
+                                              static_cast<int>(i) == intern_global ? METH_O : -1);
                 break;
             }
             if (!ok) return false;
-            if (static_cast<int>(i) == intern_global) intern_ = v;
         }
+        sep_ = PyDict_GetItemWithError(ns_[parser_ns], global_keys_[sep_global]);
+        intern_ = PyDict_GetItemWithError(ns_[sys_ns], global_keys_[intern_global]);
         return true;
-    }
-
-    static bool make_keys()
-    {
-        bool ok = true;
-        for (size_t i = 0; i < std::size(rows); ++i) ok = ok && intern_once(row_keys_[i], rows[i].name) == 0;
-        for (size_t i = 0; i < std::size(globals); ++i) ok = ok && intern_once(global_keys_[i], globals[i].name) == 0;
-        return ok;
     }
 
     bool check(PyTypeObject* type)
     {
         positive_ = false;
-        if (!interp::layout_known() || (watcher_ < 0 && (watcher_ = PyDict_AddWatcher(on_change)) < 0)) {
-            PyErr_Clear();
-            never_ = true;
-            return false;
-        }
-        if (!make_keys()) {
-            PyErr_Clear();  // our own MemoryError: the ordinary route runs
-            return false;
-        }
         for (int k = 1; k < 4; ++k) {
             holder_offsets_[k] = interp::member_offset(holder_types[k], k == 1 ? "fget" : "__func__");
+        }
+        if (!interp::layout_known() || watcher_ < 0 || holder_offsets_[1] < 0 || holder_offsets_[2] < 0 ||
+            holder_offsets_[3] < 0) {
+            never_ = true;
+            return false;
         }
         // Watches start during the check, and the count it compares with
         // later is the one from before the first.
@@ -357,18 +362,14 @@ private:
         type_ = type;
         parents_ = nullptr;
         for (PyObject*& n : ns_) n = nullptr;
-        bool ok = Py_IS_TYPE(type, &PyType_Type) && plain_class(type, path_mro, tag_) && check_rows(false) &&
-                  ns_[local_ns];
+        bool ok = Py_IS_TYPE(type, &PyType_Type) && plain_class(type, path_mro, tag_) && check_rows(false);
         PyObject* parents = ok ? PyDict_GetItemWithError(ns_[local_ns], global_keys_[parents_global]) : nullptr;
         parents_ = parents && PyType_Check(parents) ? reinterpret_cast<PyTypeObject*>(parents) : nullptr;
         ok = parents_ && plain_class(parents_, parents_mro, parents_tag_) && parents_->tp_new == PyBaseObject_Type.tp_new &&
              check_rows(true) && check_globals();
-        if (PyErr_Occurred()) {
-            PyErr_Clear();  // none can arise, as every key read is an exact str; ours if one did
-            ok = false;
-        }
+        // No code ran, so nothing it checked has changed meanwhile.
         armed_at_ = armed;
-        return positive_ = ok && generation_ == armed;
+        return positive_ = ok;
     }
 
     static constexpr PyTypeObject* holder_types[] = {nullptr, &PyProperty_Type, &PyClassMethod_Type, &PyStaticMethod_Type};
@@ -468,6 +469,11 @@ bool parse_fresh(PyObject* path)
 bool exact_str(PyObject* s) { return s && PyUnicode_CheckExact(s); }
 
 }  // namespace
+
+int ancestry_init() noexcept
+{
+    return Verdict::init();
+}
 
 Known ancestry_equal(PyObject* abs_path, PyObject* entry) noexcept
 {

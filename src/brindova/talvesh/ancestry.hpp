@@ -14,6 +14,9 @@ namespace brindova::talvesh {
 // What the shortcut knows about one test.
 enum class Known : int { no = 0, yes = 1, unknown = -1 };
 
+// Prepares the check once, at module exec: 0, or -1 with an exception set.
+int ancestry_init() noexcept;
+
 // Both run no Python code, release nothing they did not make, and leave no
 // exception set.
 

@@ -39,6 +39,9 @@ struct Hash {
 
 bool Hash::constant(PyObject* c, int depth)
 {
+    if (depth > 8) {
+        return false;  // deeper than any trusted code nests: not followed
+    }
     if (c == Py_None || c == Py_True || c == Py_False) {
         byte(c == Py_None ? 'N' : c == Py_True ? 'T' : 'F');
         return true;
@@ -51,14 +54,14 @@ bool Hash::constant(PyObject* c, int depth)
     if (PyUnicode_CheckExact(c)) {
         return byte('S'), text(c), true;
     }
-    if (PyTuple_CheckExact(c) && depth <= 8) {
+    if (PyTuple_CheckExact(c)) {
         byte('U'), u32(static_cast<std::uint32_t>(PyTuple_GET_SIZE(c)));
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(c); ++i) {
             if (!constant(PyTuple_GET_ITEM(c, i), depth + 1)) return false;
         }
         return true;
     }
-    return PyCode_Check(c) && depth <= 8 && code(c, depth + 1);
+    return PyCode_Check(c) && code(c, depth + 1);
 }
 
 // The accessors below return values that the code object caches for its
@@ -92,7 +95,7 @@ bool Hash::code(PyObject* obj, int depth)
 bool fingerprint(PyObject* code, std::uint64_t& out) noexcept
 {
     Hash h;
-    if (!PyCode_Check(code) || !h.code(code, 0)) return false;
+    if (!h.code(code, 0)) return false;
     out = h.value;
     return true;
 }

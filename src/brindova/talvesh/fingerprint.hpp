@@ -12,7 +12,8 @@
 namespace brindova::talvesh {
 
 // False, with no exception left, for code holding a constant of a kind the
-// fingerprint does not cover, or when the bytes could not be had.
+// fingerprint does not cover or nested too deep, or when the bytes could
+// not be had. `code` must be a code object.
 bool fingerprint(PyObject* code, std::uint64_t& out) noexcept;
 
 }  // namespace brindova::talvesh

@@ -4,6 +4,7 @@
 #include "common/lookup.hpp"
 #include "common/namespace.hpp"
 #include "talvesh/function.hpp"
+#include "talvesh/ancestry.hpp"
 #include "talvesh/matcher.hpp"
 #include "talvesh/state.hpp"
 #include "talvesh/rules.hpp"
@@ -149,6 +150,9 @@ int constants_init()
         return -1;
     }
     matcher_init();
+    if (ancestry_init() < 0) {
+        return -1;
+    }
     return function_type_ready();
 }
 
