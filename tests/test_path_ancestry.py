@@ -710,6 +710,16 @@ HOSTILE = {
         prop.__init__(other)
         assert rules.is_ignored(root / "a" / "b") is False and check(root / "a" / "b")
     """,
+    # PurePath and LoaderIgnore out of version tags (1000 a class): pathlib's
+    # changes are still followed, and the slots read the ordinary way
+    "no-version-tags": """
+        for i in range(1001):
+            PurePath._probe = i; PurePath._probe
+            LoaderIgnore._probe = i; LoaderIgnore._probe
+        assert check(root / "a" / "b", root / "c")
+        PurePath.parents = property(lambda self: ())
+        assert check(root / "a" / "b", root / "a")
+    """,
     # on in each verified interpreter, off (same answers) for code whose
     # fingerprint is unknown: the ordinary route makes ancestors to compare
     "fingerprints": """

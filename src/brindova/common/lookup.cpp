@@ -63,9 +63,7 @@ Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* name, bool* i
     // its attributes (no module __getattr__ or subclass descriptor takes
     // part); anything else bound there is read as a mapping.
     PyObject* ns = PyModule_Check(builtins) ? PyModule_GetDict(builtins) : builtins;
-    const int in_builtins = PyDict_CheckExact(ns) ? PyDict_GetItemRef(ns, name, &raw)
-                                                  : PyMapping_GetOptionalItem(ns, name, &raw);
-    if (in_builtins == 0) {
+    if (PyMapping_GetOptionalItem(ns, name, &raw) == 0) {
         raise_name_error(name);
     }
     return Ref::steal(raw);
