@@ -253,6 +253,7 @@ ALTERATIONS = {
     "altsep": lambda e, t: patched(posixpath, "altsep", "a"),
     "intern": lambda e, t: patched(sys, "intern", lambda text: text + "_"),
     "shadowed-len": lambda e, t: patched(local, "len", lambda obj: 0),
+    "shadowed-error": lambda e, t: patched(local, "AttributeError", KeyError),
     "shadowing-key": lambda e, t: shadowing_key(),
     # a cached text that disagrees with its parts
     "slot": tamper,
@@ -709,6 +710,15 @@ HOSTILE = {
         assert id(other) == address, "no function was made at the freed address"
         prop.__init__(other)
         assert rules.is_ignored(root / "a" / "b") is False and check(root / "a" / "b")
+    """,
+    # a class dict written behind its type's back: the interpreter's type
+    # cache, and so the ordinary route, still finds the old function
+    "stale-type-cache": """
+        real, evil = vars(PurePath)["__eq__"], lambda self, other: True
+        PurePath.__eq__ = evil
+        assert check(root / "c")
+        gc.get_referents(vars(PurePath))[0]["__eq__"] = real
+        assert python(root / "c") is True and check(root / "c")
     """,
     # PurePath and LoaderIgnore out of version tags (1000 a class): pathlib's
     # changes are still followed, and the slots read the ordinary way

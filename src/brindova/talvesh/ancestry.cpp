@@ -113,7 +113,7 @@ constexpr Py_ssize_t path_mro = 7, parents_mro = 8;  // object last
 
 // What the globals of those functions, and the attributes of the modules
 // they read, must be. The functions' own modules must not shadow a builtin.
-enum class Want : unsigned char { absent, pure, path, parents, parser, module, type, index_error, builtin, none, sep };
+enum class Want : unsigned char { absent, pure, path, parents, parser, module, type, error, builtin, none, sep };
 struct Global {
     Ns ns;
     const char* name;
@@ -128,17 +128,19 @@ constexpr Global globals[] = {
     {local_ns, "posixpath", Want::parser, parser_ns}, {local_ns, "os", Want::module, os_ns},
     {local_ns, "sys", Want::module, sys_ns},
     {local_ns, "isinstance"}, {local_ns, "slice"}, {local_ns, "len"}, {local_ns, "IndexError"}, {local_ns, "str"},
+    {local_ns, "AttributeError"},
     {local_ns, "super"}, {local_ns, "object"}, {abc_ns, "type"}, {cabc_ns, "IndexError"},
     {builtins_ns, "isinstance", Want::builtin, ns_count, nullptr, "builtins"},
     {builtins_ns, "len", Want::builtin, ns_count, nullptr, "builtins"},
     {builtins_ns, "slice", Want::type, ns_count, &PySlice_Type}, {builtins_ns, "str", Want::type, ns_count, &PyUnicode_Type},
     {builtins_ns, "super", Want::type, ns_count, &PySuper_Type}, {builtins_ns, "type", Want::type, ns_count, &PyType_Type},
-    {builtins_ns, "object", Want::type, ns_count, &PyBaseObject_Type}, {builtins_ns, "IndexError", Want::index_error},
+    {builtins_ns, "object", Want::type, ns_count, &PyBaseObject_Type}, {builtins_ns, "IndexError", Want::error},
+    {builtins_ns, "AttributeError", Want::error},
     {parser_ns, "sep", Want::sep}, {parser_ns, "altsep", Want::none},
     {parser_ns, "splitroot", Want::builtin, ns_count, nullptr, "posix", "_path_splitroot_ex"},
     {os_ns, "fspath", Want::builtin, ns_count, nullptr, "posix"}, {sys_ns, "intern", Want::builtin, ns_count, nullptr, "sys"},
 };
-constexpr int parents_global = 2, sep_global = 23, intern_global = static_cast<int>(std::size(globals)) - 1;
+constexpr int parents_global = 2, sep_global = 25, intern_global = static_cast<int>(std::size(globals)) - 1;
 static_assert(globals[parents_global].want == Want::parents && globals[intern_global].ns == sys_ns);
 static_assert(globals[sep_global].want == Want::sep);
 
@@ -256,11 +258,14 @@ private:
     }
 
     // The first definition of the row's name in its order, if in its class.
+    // A lookup from the start must also be what the interpreter's type cache
+    // holds, which a class dict written behind the type's back leaves stale
+    // (`super()` reads the dicts themselves).
     static PyObject* find(const Row& row, PyObject* key, PyTypeObject* type)
     {
         for (Py_ssize_t i = row.from; i < PyTuple_GET_SIZE(type->tp_mro) - 1; ++i) {
             PyObject* value = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(type->tp_mro, i))->tp_dict, key);
-            if (value) return i == row.owner ? value : nullptr;
+            if (value) return i == row.owner && (row.from > 0 || interp::type_cache_lookup(type, key) == value) ? value : nullptr;
         }
         return nullptr;
     }
@@ -330,7 +335,7 @@ private:
                 modules_[g.opens - parser_ns] = v;
                 break;
             case Want::type: ok = v == reinterpret_cast<const PyObject*>(g.type); break;
-            case Want::index_error: ok = v == PyExc_IndexError; break;
+            case Want::error: ok = v == (g.name[0] == 'I' ? PyExc_IndexError : PyExc_AttributeError); break;
             case Want::none: ok = v == Py_None; break;
             case Want::sep: ok = v && PyUnicode_CheckExact(v) && PyUnicode_CompareWithASCIIString(v, "/") == 0; break;
             case Want::builtin:

@@ -60,6 +60,11 @@ inline Function parts(PyObject* f) noexcept
     return {fn->func_code, fn->func_globals, fn->func_builtins, cell};
 }
 
+// What the interpreter's own attribute lookup finds for `name` on `type`
+// (borrowed): its type cache first, then the class dicts. Runs no code for
+// classes whose dicts hold exact `str` keys only.
+inline PyObject* type_cache_lookup(PyTypeObject* type, PyObject* name) noexcept { return _PyType_Lookup(type, name); }
+
 // Where a built-in descriptor type keeps the object behind its member `name`
 // (a property's "fget", a classmethod's "__func__"): read from the type's own
 // member table, not assumed; -1 when it has none.
