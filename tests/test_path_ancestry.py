@@ -647,6 +647,7 @@ HOSTILE = {
     """,
     # forged before the first decision: pathlib's globals and name, other code
     "forged-first": """
+        rules.paths[0] == rules.paths[0]  # the entry's text cached: only the shortcut's trust decides
         PurePath.__eq__ = types.FunctionType((lambda self, other: True).__code__.replace(
             co_qualname="PurePath.__eq__"), vars(local), "__eq__")
         assert rules.is_ignored(root / "c") is True and check(root / "c", root / "a" / "b")
