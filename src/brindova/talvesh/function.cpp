@@ -6,6 +6,14 @@
 
 #if defined(__linux__)
 #include <pthread.h>
+
+#if defined(__GLIBC__) && defined(__x86_64__)
+// The wheel must load on the oldest glibc its tag names: bind the versions
+// these two have had on x86-64 from the first, not those of glibc 2.32 and
+// 2.34, which moved them into libc under new version names (same code).
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#endif
 #endif
 
 #include "common/intern.hpp"
