@@ -766,6 +766,8 @@ HOSTILE = {
 
 @pytest.mark.parametrize("program", list(HOSTILE))
 def test_hostile_programs(run_py, tmp_path, program):
+    if program.startswith("reused-") and not sys.getallocatedblocks():
+        pytest.skip("only the interpreter's own allocator hands a freed address out again at once")
     (tmp_path / "a" / "b").mkdir(parents=True)
     run_py(PRELUDE.format(root=str(tmp_path.resolve())) + textwrap.dedent(HOSTILE[program]))
 
