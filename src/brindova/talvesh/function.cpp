@@ -219,7 +219,7 @@ int bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyOb
 // AddressSanitizer 1,700 bytes and 5.3 KiB. A construction and two decisions
 // called from Python in a fresh thread reach 14 KiB below its top, 8 KiB of
 // it below the caller. The margins are twice that, or more; a 32 KiB thread
-// still constructs and decides (48 KiB under AddressSanitizer).
+// still constructs and decides (40 KiB under AddressSanitizer).
 #if defined(BRINDOVA_ASAN)
 constexpr std::uintptr_t stack_margin = 32 * 1024;
 #else
