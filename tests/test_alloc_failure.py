@@ -13,6 +13,9 @@ sweep = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(sweep)
 
 
+pytestmark = pytest.mark.slow
+
+
 @pytest.fixture(scope="session")
 def helper(tmp_path_factory):
     return sweep.build_helper(str(tmp_path_factory.mktemp("failalloc")))
