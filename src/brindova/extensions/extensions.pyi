@@ -4,6 +4,11 @@
 from dataclasses import dataclass as dataclass
 from typing import Final
 
+# The record's type is public despite its underscore (its one instance takes
+# the plain name); listing it here lets type checkers import it without a
+# private-use warning. Stub only: the module itself has no `__all__`.
+__all__ = ["Extensions", "_Extensions"]
+
 @dataclass(frozen=True)
 class _Extensions:
     """The file-name extensions, without the dot, of the four kinds of
