@@ -44,6 +44,8 @@ class LoaderIgnore:
     # mypy infers a list display such as `[Path("a"), "b"]` against a union
     # of list types as `list[object]`, so each of `files` and `paths` also has
     # an overload with `list[Path | str]` alone, which such a display matches.
+    # Docstrings: pyright shows the first overload's on a call of the class
+    # (and the class's for the other overloads), jedi always the class's.
     @overload
     def __init__(
         self,
