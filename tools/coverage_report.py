@@ -12,10 +12,10 @@ The table shows both the raw figures and the ones the floors apply to.
 Exit status 1 on any failure.
 """
 
+import json
 import sys
 from collections import defaultdict
 from pathlib import Path
-import json
 
 
 def read_list(path):
