@@ -2,7 +2,6 @@
 
 #include "talvesh/interp.hpp"
 
-
 namespace brindova::talvesh {
 namespace {
 
@@ -43,7 +42,7 @@ bool Hash::constant(PyObject* c, int depth)
         return false;  // deeper than any trusted code nests: not followed
     }
     if (c == Py_None || c == Py_True || c == Py_False) {
-        byte(c == Py_None ? 'N' : c == Py_True ? 'T' : 'F');
+        byte(c == Py_None ? 'N' : (c == Py_True ? 'T' : 'F'));
         return true;
     }
     if (PyLong_CheckExact(c)) {

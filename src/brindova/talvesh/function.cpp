@@ -248,7 +248,9 @@ struct StackWindow {
 };
 constinit thread_local StackWindow stack_window BRINDOVA_TLS_INITIAL_EXEC = {0, 0};
 
+// clang-format off: the formatter would put one enumerator a line
 enum class Bounds : unsigned char { unknown, known, none };
+// clang-format on
 constinit thread_local Bounds bounds = Bounds::unknown;
 constinit thread_local int counted_depth = 0;
 
@@ -652,10 +654,11 @@ Ref make_code(const FunctionSpec& spec)
     Ref replace = Ref::steal(PyObject_GetAttr(code.get(), names.replace));
     Ref no_args = replace ? Ref::steal(PyTuple_New(0)) : Ref();
     Ref fields = no_args ? Ref::steal(Py_BuildValue(
-        "{s:i,s:i,s:i,s:i,s:O,s:i,s:s}", "co_argcount", spec.argcount, "co_posonlyargcount",
-        spec.self_by_keyword ? 0 : 1, "co_kwonlyargcount", 0, "co_nlocals", spec.nvarnames,
-        "co_varnames", varnames.get(), "co_flags", CO_OPTIMIZED | CO_NEWLOCALS, "co_qualname",
-        spec.qualname)) : Ref();
+                               "{s:i,s:i,s:i,s:i,s:O,s:i,s:s}", "co_argcount", spec.argcount, "co_posonlyargcount",
+                               spec.self_by_keyword ? 0 : 1, "co_kwonlyargcount", 0, "co_nlocals", spec.nvarnames,
+                               "co_varnames", varnames.get(), "co_flags", CO_OPTIMIZED | CO_NEWLOCALS, "co_qualname",
+                               spec.qualname))
+                         : Ref();
     if (!fields) {
         return {};
     }
