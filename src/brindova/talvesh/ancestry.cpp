@@ -190,7 +190,7 @@ public:
     static int init()
     {
         if (watcher_ < 0 && (watcher_ = PyDict_AddWatcher(on_change)) < 0) {
-            PyErr_Clear();
+            PyErr_Clear();  // uncovered: PyDict_AddWatcher fails only when C code holds all eight watcher slots; Python cannot add a watcher
         }
         for (size_t i = 0; i < std::size(rows); ++i) {
             if (intern_once(row_keys_[i], rows[i].name) < 0) return -1;
@@ -360,8 +360,8 @@ private:
         }
         if (!interp::layout_known() || watcher_ < 0 || holder_offsets_[1] < 0 || holder_offsets_[2] < 0 ||
             holder_offsets_[3] < 0) {
-            never_ = true;
-            return false;
+            never_ = true;  // uncovered: the running interpreter is the 3.13 the layouts were built for (its ABI tag lets no other load the module), the dict watcher was had at exec unless C code holds all eight slots, and property, classmethod and staticmethod have the members fget and __func__
+            return false;  // uncovered: as above
         }
         // Watches start during the check, and the count it compares with
         // later is the one from before the first.

@@ -73,8 +73,8 @@ bool Hash::code(PyObject* obj, int depth)
     Ref cellvars = varnames ? Ref::steal(PyCode_GetCellvars(co)) : Ref();
     Ref freevars = cellvars ? Ref::steal(PyCode_GetFreevars(co)) : Ref();
     if (!freevars) {
-        PyErr_Clear();  // a failed allocation of ours
-        return false;
+        PyErr_Clear();  // uncovered: a failed allocation of ours, which cannot happen: a code object makes its bytes and name tuples once and keeps them; the first check, at the first paths decision, makes them before any failure the sweep injects, and every later check allocates nothing
+        return false;  // uncovered: as above
     }
     byte('C');
     for (int field : {co->co_argcount, co->co_posonlyargcount, co->co_kwonlyargcount, co->co_flags}) {
