@@ -167,7 +167,7 @@ def floor_path_file_hit(rules):
     def floor(path):
         path.resolve()
         file_name = path.name
-        f"{path}"  # noqa: B018
+        f"{path}"
         file_name == f0.name  # noqa: B015
     return floor
 
@@ -202,7 +202,7 @@ def floor_path_hit_on_paths(rules):
     def floor(path):
         abs_path = path.resolve()
         file_name = path.name
-        f"{path}"  # noqa: B018
+        f"{path}"
         file_name == f0.name; file_name == f1.name; file_name == f2.name  # noqa: E702, B015
         match(file_name, fm0); match(file_name, fm1); match(file_name, fm2)  # noqa: E702
         match(file_name, fm3); match(file_name, fm4)  # noqa: E702

@@ -283,7 +283,7 @@ def child(helper, name, mode, start):
         fa.arm(n, persistent)
         try:
             result, exc = run(), None
-        except BaseException as e:  # noqa: B036 - every outcome is classified
+        except BaseException as e:  # noqa: BLE001 - every outcome is classified
             result, exc = None, e
         _, failed, spared = fa.disarm()
         if exc is not None:
@@ -412,7 +412,7 @@ def child_import(fa, module, persistent, start, first_only=False):
         try:
             importlib.import_module(module)
             exc = None
-        except BaseException as e:  # noqa: B036
+        except BaseException as e:  # noqa: BLE001
             exc = e
         _, failed, spared = fa.disarm()
         if exc is not None:
@@ -457,7 +457,7 @@ def import_again(module):
     import importlib
     try:
         importlib.import_module(module)
-    except BaseException as e:  # noqa: B036
+    except BaseException as e:  # noqa: BLE001
         return f"import after the failure: {e!r}"
     return check_module(module)
 

@@ -152,4 +152,4 @@ def test_failing_store_leaves_earlier_stores():
         x.__init__(file="a")
     assert x.files == [Path("a")] and x.file_masks == []
     with pytest.raises(AttributeError):
-        x.paths
+        x.paths  # noqa: B018

@@ -173,14 +173,14 @@ def test_hostile_calls(label, getter, transport, data):
             assume(False)
         keywords = list(as_dict.items())
         expected = expected_binding(sig, implicit_self, args, keywords, dict_call=True)
-        invoke = lambda: function(*args, **as_dict)  # noqa: E731
+        invoke = lambda: function(*args, **as_dict)
     else:
         expected = expected_binding(sig, implicit_self, args, keywords, dict_call=False)
-        invoke = lambda: vectorcall(function, args, keywords)  # noqa: E731
+        invoke = lambda: vectorcall(function, args, keywords)
     try:
         invoke()
         got = None
-    except BaseException as exc:  # anything but an Exception fails below
+    except BaseException as exc:  # noqa: BLE001  anything but an Exception fails below
         got = exc
     assert got is None or isinstance(got, Exception), repr(got)
     event(f"{label}: {binding_kind(expected)}" if expected else f"{label}: body, {type(got).__name__}")

@@ -512,8 +512,8 @@ UNUSUAL = {
     "no-raw": lambda r: (none(), object.__new__(P), [filled(Path(r, "a"))], False),
     "own-metaclass": lambda r: (none(), made(OwnMeta, r + "/a/b"), [filled(made(OwnMeta, r + "/x"))], False),
     "tail-int": lambda r: (none(), filled(Path(r + "/a/b"), _tail_cached=[1, 2]), [Path(r, "a")], True),
-    "entry-text-sep": lambda r: (none(), Path(r, "a", "b", "c"), [filled(Path(r, "x"), _str_normcase_cached=r + "/a|b")],
-                                 True),
+    "entry-text-sep": lambda r: (none(), Path(r, "a", "b", "c"),
+                                 [filled(Path(r, "x"), _str_normcase_cached=r + "/a|b")], True),
     "text-read": lambda r: (none(), filled_str(Path(r + "/a/b"), r + "/x"), [Path(r, "x")], False),
 }
 

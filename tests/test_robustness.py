@@ -260,7 +260,7 @@ def test_threads_share_a_mutating_rule_set(tmp_path):
         try:
             for _ in range(600):
                 answers.extend(x.is_ignored(path, name) for path, name in queries)
-        except BaseException as exc:  # reported below, with the test's own failure
+        except BaseException as exc:  # noqa: BLE001  reported below, with the test's own failure
             errors.append(exc)
 
     def mutate():

@@ -85,7 +85,7 @@ def test_instance_has_only_its_slots():
     with pytest.raises(AttributeError):
         x.extra = 1
     with pytest.raises(AttributeError):
-        x.__weakref__
+        x.__weakref__  # noqa: B018
 
 
 class Twin:

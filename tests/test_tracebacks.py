@@ -185,7 +185,8 @@ def test_stop_iteration_inside_a_test_becomes_runtime_error(monkeypatch, slot, e
     assert type(cause) is StopIteration and cause.args == (MESSAGE,)
     assert_entries(info.value, decide(line, line))
     # the StopIteration keeps the entry of the walk it left, as a generator's would
-    assert [(f.filename, f.name, f.lineno) for f in traceback.extract_tb(cause.__traceback__)][0] == (SRC, "genexpr", line)
+    first = traceback.extract_tb(cause.__traceback__)[0]
+    assert (first.filename, first.name, first.lineno) == (SRC, "genexpr", line)
 
 
 @pytest.mark.parametrize("path, env_names, line", [

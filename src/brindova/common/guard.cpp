@@ -84,7 +84,7 @@ PyObject* guard_create(ModuleGuard& guard, PyObject* spec) noexcept
 {
     std::int64_t id = PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
     if (id == -1 && PyErr_Occurred()) {
-        return nullptr;
+        return nullptr;  // uncovered: a running interpreter always has an id: PyInterpreterState_GetID fails only for a state being torn down
     }
     if (guard.interpreter_id == -1) {
         guard.interpreter_id = id;
@@ -145,10 +145,10 @@ int guard_exec_begin(ModuleGuard& guard, PyObject* module) noexcept
     const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
     if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
         char text[version_warning_capacity];
-        version_warning_text(text, guard.key, PY_MAJOR_VERSION, PY_MINOR_VERSION, major, minor);
-        if (PyErr_WarnEx(nullptr, text, 1) < 0) {
-            forget_module(guard);
-            return -1;
+        version_warning_text(text, guard.key, PY_MAJOR_VERSION, PY_MINOR_VERSION, major, minor);  // uncovered: the module runs only on the major.minor it was built for: the ABI tag of its file name keeps any other interpreter from loading it
+        if (PyErr_WarnEx(nullptr, text, 1) < 0) {  // uncovered: as above: the version mismatch warning needs another major.minor
+            forget_module(guard);  // uncovered: as above, and the warning would have to be an error
+            return -1;  // uncovered: as above
         }
     }
 

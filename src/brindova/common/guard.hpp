@@ -56,8 +56,7 @@ PyObject* guarded_module_init(const char* name) noexcept
         {0, nullptr},
     };
     static PyModuleDef definition = {
-        PyModuleDef_HEAD_INIT, name, nullptr, 0, no_functions, slots, nullptr, nullptr, nullptr,
-    };
+        PyModuleDef_HEAD_INIT, name, nullptr, 0, no_functions, slots, nullptr, nullptr, nullptr};
     return PyModuleDef_Init(&definition);
 }
 

@@ -14,7 +14,7 @@ Ref new_class(PyObject* name, PyObject* ns) noexcept
 {
     Ref bases = Ref::steal(PyTuple_New(0));
     if (!bases) {
-        return {};
+        return {};  // uncovered: PyTuple_New(0) hands out the interpreter's immortal empty tuple and allocates nothing
     }
     return Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type), name,
                                                    bases.get(), ns, nullptr));
@@ -23,8 +23,8 @@ Ref new_class(PyObject* name, PyObject* ns) noexcept
 bool watch_namespace(int watcher, PyObject* dict) noexcept
 {
     if (watcher < 0 || PyDict_Watch(watcher, dict) < 0) {
-        PyErr_Clear();
-        return false;
+        PyErr_Clear();  // uncovered: the watcher id is negative only when PyDict_AddWatcher failed (C code holds all eight slots), and every namespace given is a dict: PyDict_Watch cannot fail
+        return false;  // uncovered: as above
     }
     PyObject* key = nullptr;
     for (Py_ssize_t pos = 0; PyDict_Next(dict, &pos, &key, nullptr);) {

@@ -58,6 +58,7 @@ namespace {
 // the globals of the namespace named, and its code must have one of the
 // fingerprints listed, one per verified release: 3.13.0, then 3.13.5
 // (tools/fingerprints.py prints them for the running interpreter).
+// clang-format off: tables and enums laid out by hand, a row a line
 enum class Kind : unsigned char { function, property, classmethod, staticmethod, member, parser };
 enum Ns : int { local_ns, abc_ns, cabc_ns, builtins_ns, parser_ns, os_ns, sys_ns, ns_count };
 struct Row {
@@ -140,6 +141,7 @@ constexpr Global globals[] = {
     {parser_ns, "splitroot", Want::builtin, ns_count, nullptr, "posix", "_path_splitroot_ex"},
     {os_ns, "fspath", Want::builtin, ns_count, nullptr, "posix"}, {sys_ns, "intern", Want::builtin, ns_count, nullptr, "sys"},
 };
+// clang-format on
 constexpr int parents_global = 2, sep_global = 25, intern_global = static_cast<int>(std::size(globals)) - 1;
 static_assert(globals[parents_global].want == Want::parents && globals[intern_global].ns == sys_ns);
 static_assert(globals[sep_global].want == Want::sep);
@@ -188,7 +190,7 @@ public:
     static int init()
     {
         if (watcher_ < 0 && (watcher_ = PyDict_AddWatcher(on_change)) < 0) {
-            PyErr_Clear();
+            PyErr_Clear();  // uncovered: PyDict_AddWatcher fails only when C code holds all eight watcher slots; Python cannot add a watcher
         }
         for (size_t i = 0; i < std::size(rows); ++i) {
             if (intern_once(row_keys_[i], rows[i].name) < 0) return -1;
@@ -358,8 +360,8 @@ private:
         }
         if (!interp::layout_known() || watcher_ < 0 || holder_offsets_[1] < 0 || holder_offsets_[2] < 0 ||
             holder_offsets_[3] < 0) {
-            never_ = true;
-            return false;
+            never_ = true;  // uncovered: the running interpreter is the 3.13 the layouts were built for (its ABI tag lets no other load the module), the dict watcher was had at exec unless C code holds all eight slots, and property, classmethod and staticmethod have the members fget and __func__
+            return false;  // uncovered: as above
         }
         // Watches start during the check, and the count it compares with
         // later is the one from before the first.
@@ -414,7 +416,7 @@ bool usable(PyObject* abs_path, PyObject* entry)
 {
     PyTypeObject* type = Py_TYPE(abs_path);
     if (type != Py_TYPE(entry)) return false;
-    Verdict* v = verdicts[0].holding(type) ? &verdicts[0] : verdicts[1].holding(type) ? &verdicts[1] : nullptr;
+    Verdict* v = verdicts[0].holding(type) ? &verdicts[0] : (verdicts[1].holding(type) ? &verdicts[1] : nullptr);
     if (v == nullptr) {
         v = the_verdict == &verdicts[0] ? &verdicts[1] : &verdicts[0];  // the one not used last
         if (!v->arm(type)) return false;

@@ -12,7 +12,9 @@
 namespace brindova::talvesh {
 
 // What the shortcut knows about one test.
+// clang-format off: the formatter would put one enumerator a line
 enum class Known : int { no = 0, yes = 1, unknown = -1 };
+// clang-format on
 
 // Prepares the check once, at module exec: 0, or -1 with an exception set.
 int ancestry_init() noexcept;

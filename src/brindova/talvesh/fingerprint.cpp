@@ -2,7 +2,6 @@
 
 #include "talvesh/interp.hpp"
 
-
 namespace brindova::talvesh {
 namespace {
 
@@ -43,7 +42,7 @@ bool Hash::constant(PyObject* c, int depth)
         return false;  // deeper than any trusted code nests: not followed
     }
     if (c == Py_None || c == Py_True || c == Py_False) {
-        byte(c == Py_None ? 'N' : c == Py_True ? 'T' : 'F');
+        byte(c == Py_None ? 'N' : (c == Py_True ? 'T' : 'F'));
         return true;
     }
     if (PyLong_CheckExact(c)) {
@@ -74,8 +73,8 @@ bool Hash::code(PyObject* obj, int depth)
     Ref cellvars = varnames ? Ref::steal(PyCode_GetCellvars(co)) : Ref();
     Ref freevars = cellvars ? Ref::steal(PyCode_GetFreevars(co)) : Ref();
     if (!freevars) {
-        PyErr_Clear();  // a failed allocation of ours
-        return false;
+        PyErr_Clear();  // uncovered: a failed allocation of ours, which cannot happen: a code object makes its bytes and name tuples once and keeps them; the first check, at the first paths decision, makes them before any failure the sweep injects, and every later check allocates nothing
+        return false;  // uncovered: as above
     }
     byte('C');
     for (int field : {co->co_argcount, co->co_posonlyargcount, co->co_kwonlyargcount, co->co_flags}) {

@@ -248,7 +248,9 @@ struct StackWindow {
 };
 constinit thread_local StackWindow stack_window BRINDOVA_TLS_INITIAL_EXEC = {0, 0};
 
+// clang-format off: the formatter would put one enumerator a line
 enum class Bounds : unsigned char { unknown, known, none };
+// clang-format on
 constinit thread_local Bounds bounds = Bounds::unknown;
 constinit thread_local int counted_depth = 0;
 
@@ -286,7 +288,7 @@ bool find_stack_bounds(std::uintptr_t& low, std::uintptr_t& top)
     const bool got = pthread_attr_getstack(&attr, &addr, &size) == 0;
     pthread_attr_destroy(&attr);
     if (!got || size == 0) {
-        return false;
+        return false;  // uncovered: pthread_attr_getstack only reads the attributes that pthread_getattr_np filled in: it cannot fail, and no thread has an empty stack
     }
     low = reinterpret_cast<std::uintptr_t>(addr);
     top = low + size;
@@ -493,7 +495,7 @@ PyObject* get_annotations(PyObject* self, void*) noexcept
     if (f->annotations == nullptr) {
         f->annotations = PyDict_New();
         if (f->annotations == nullptr) {
-            return nullptr;
+            return nullptr;  // uncovered: the sweep's `del f.__annotations__` leaves the dict on the interpreter's free list, and the empty dict made next takes it: no allocation to fail
         }
     }
     return Py_NewRef(f->annotations);
@@ -652,10 +654,11 @@ Ref make_code(const FunctionSpec& spec)
     Ref replace = Ref::steal(PyObject_GetAttr(code.get(), names.replace));
     Ref no_args = replace ? Ref::steal(PyTuple_New(0)) : Ref();
     Ref fields = no_args ? Ref::steal(Py_BuildValue(
-        "{s:i,s:i,s:i,s:i,s:O,s:i,s:s}", "co_argcount", spec.argcount, "co_posonlyargcount",
-        spec.self_by_keyword ? 0 : 1, "co_kwonlyargcount", 0, "co_nlocals", spec.nvarnames,
-        "co_varnames", varnames.get(), "co_flags", CO_OPTIMIZED | CO_NEWLOCALS, "co_qualname",
-        spec.qualname)) : Ref();
+                               "{s:i,s:i,s:i,s:i,s:O,s:i,s:s}", "co_argcount", spec.argcount, "co_posonlyargcount",
+                               spec.self_by_keyword ? 0 : 1, "co_kwonlyargcount", 0, "co_nlocals", spec.nvarnames,
+                               "co_varnames", varnames.get(), "co_flags", CO_OPTIMIZED | CO_NEWLOCALS, "co_qualname",
+                               spec.qualname))
+                         : Ref();
     if (!fields) {
         return {};
     }

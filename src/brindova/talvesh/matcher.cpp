@@ -52,7 +52,7 @@ void FnmatchCache::init() noexcept
     if (watcher_ < 0) {
         watcher_ = PyDict_AddWatcher(on_dict_change);
         if (watcher_ < 0) {
-            PyErr_Clear();
+            PyErr_Clear();  // uncovered: PyDict_AddWatcher fails only when C code holds all eight watcher slots; Python cannot add a watcher
         }
     }
 }
@@ -74,7 +74,7 @@ void FnmatchCache::commit(std::uint64_t armed, PyObject* globals, PyObject* modu
                           PyObject* function) noexcept
 {
     if (armed != changes_) {
-        return;
+        return;  // uncovered: code can change a namespace during the lookup only through a key that is not an exact str (its __eq__), and a namespace holding such a key is never cached: commit always sees the count it armed with
     }
     // Borrowed: the two watched dicts hold the module and the function, and
     // any event of either (their deallocation too) ends the entry before it

@@ -35,6 +35,7 @@ enum Line : int {
 
 constexpr const char* module_name = "brindova.talvesh";
 
+// clang-format off: name and type tables laid out in columns
 constexpr const char* slot_declared[slot_count] = {
     "__files", "__file_masks", "__paths", "__path_masks", "__env_names", "__env_name_masks",
 };
@@ -67,6 +68,7 @@ constexpr const char* is_ignored_varnames[] = {
     "self",    "path",    "name",    "abs_path", "file_name", "path_str",
     "genexpr", "genexpr", "genexpr", "genexpr",  "genexpr",   "genexpr",
 };
+// clang-format on
 constexpr int is_ignored_argcount = 3;
 PyTypeObject* const is_ignored_expected[max_arguments] = {nullptr, nullptr, &PyUnicode_Type};
 static_assert(is_ignored_argcount <= std::ssize(is_ignored_varnames));
@@ -110,6 +112,7 @@ FunctionSpec is_ignored_spec = {
 
 // A getter takes only `self`, which may come by keyword, and tests nothing.
 // Its first line is also the line of its property in the class body.
+// clang-format off: the getters' table, two a line
 #define BRINDOVA_GETTER(slot, line)                                                           \
     FunctionSpec                                                                              \
     {                                                                                         \
@@ -125,6 +128,7 @@ FunctionSpec getter_specs[] = {
     BRINDOVA_GETTER(paths, 115),     BRINDOVA_GETTER(path_masks, 120),
     BRINDOVA_GETTER(env_names, 125), BRINDOVA_GETTER(env_name_masks, 130),
 };
+// clang-format on
 #undef BRINDOVA_GETTER
 static_assert(std::size(getter_specs) == slot_count, "one getter per slot");
 

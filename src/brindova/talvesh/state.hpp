@@ -15,7 +15,9 @@ namespace brindova::talvesh {
 inline constexpr const char* source_path = "src/brindova/talvesh";
 
 // The six lists of a rule set, in the order of its slots.
+// clang-format off: the formatter would put one enumerator a line
 enum Slot : int { files, file_masks, paths, path_masks, env_names, env_name_masks, slot_count };
+// clang-format on
 
 struct Names {
     PyObject* Path;
