@@ -20,8 +20,7 @@ def run(*args, prefix=(), stderr=subprocess.PIPE):
 
 
 def unreadable_under(locked):
-    """A command prefix under which ``locked`` cannot be read: root reads a mode-000
-    directory unless it gives up its override capabilities."""
+    # Root reads a mode-000 directory unless it gives up its override capabilities.
     drop = (shutil.which("setpriv") or "setpriv", "--bounding-set=-dac_override,-dac_read_search")
     probe = "import os, sys; sys.exit(42 * (not os.access(sys.argv[1], os.R_OK)))"
     for prefix in [(), drop]:
@@ -48,11 +47,9 @@ def test_report(tmp_path, args, status, present, absent, stderr):
     (locked.parent / "a.yaml").touch()
     (locked / "hidden.json").touch()
     locked.chmod(0)
-    try:
-        prefix = unreadable_under(locked) if status == 1 else ()
-        proc = run(*(a.format(tmp=tmp_path) for a in args), prefix=prefix)
-    finally:
-        locked.chmod(0o700)
+    prefix = unreadable_under(locked) if status == 1 else ()
+    proc = run(*(a.format(tmp=tmp_path) for a in args), prefix=prefix)
+    locked.chmod(0o700)  # lets the temporary tree be removed even by a user who is not root
     lines = proc.stdout.splitlines()
     assert (proc.returncode, proc.stderr) == (status, stderr.format(tmp=tmp_path))
     assert [line in lines for line in present + absent] == [True] * len(present) + [False] * len(absent)
@@ -61,10 +58,8 @@ def test_report(tmp_path, args, status, present, absent, stderr):
 
 def test_progress_goes_to_a_terminal_and_is_erased():
     main, tty = pty.openpty()
-    try:
-        proc = run("--demo", stderr=tty)
-    finally:
-        os.close(tty)
+    proc = run("--demo", stderr=tty)
+    os.close(tty)
     shown = os.read(main, 4096).decode()
     os.close(main)
     assert shown.startswith("\rwalked 1 files, 0 ignored...") and re.search(r"\r +\r\Z", shown)
