@@ -4,7 +4,6 @@ the property getters. Every call must return or raise an Exception, leave the
 interpreter sound, and fail its binding exactly as the binding rules in
 tests/twin.py say, message and note included."""
 
-import ctypes
 import gc
 import itertools
 import traceback
@@ -14,53 +13,12 @@ from hypothesis import assume, event, given, settings
 from hypothesis import strategies as st
 
 import twin
+from support import GETTERS, Boom, EqBoom, EqBoomStr, SubList, SubStr, vectorcall
 from brindova.talvesh import LoaderIgnore
 
 
 FIRST_LINES = {"__init__": 26, "is_ignored": 135, "files": 105, "file_masks": 110, "paths": 115,
                "path_masks": 120, "env_names": 125, "env_name_masks": 130}
-
-
-class SubStr(str):
-    pass
-
-
-class SubList(list):
-    pass
-
-
-class Boom(Exception):
-    pass
-
-
-class EqBoomStr(str):
-    """A keyword name that cannot be compared."""
-
-    __hash__ = str.__hash__
-
-    def __eq__(self, other):
-        raise Boom("compared")
-
-
-class EqBoom:
-    __hash__ = None
-
-    def __eq__(self, other):
-        raise Boom("compared")
-
-
-_vectorcall = ctypes.pythonapi.PyObject_Vectorcall
-_vectorcall.restype = ctypes.py_object
-_vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
-                        ctypes.py_object]
-
-
-def vectorcall(function, args, keywords):
-    """A call whose keyword names reach the callee as given, in order,
-    duplicates and non-strings included."""
-    names = tuple(k for k, _ in keywords)
-    stack = (ctypes.py_object * max(1, len(args) + len(names)))(*args, *(v for _, v in keywords))
-    return _vectorcall(function, stack, len(args), names)
 
 
 PARAM_NAMES = sorted({"self", *twin.INIT_PARAMS, *twin.IS_IGNORED.params})
@@ -155,7 +113,7 @@ def sound():
 
 
 @settings(max_examples=400, deadline=None)
-@given(label=st.sampled_from(TARGETS), getter=st.sampled_from(twin.GETTERS),
+@given(label=st.sampled_from(TARGETS), getter=st.sampled_from(GETTERS),
        transport=st.sampled_from(["syntax", "vector"]), data=st.data())
 def test_hostile_calls(label, getter, transport, data):
     rules = LoaderIgnore()
@@ -192,7 +150,7 @@ def test_hostile_calls(label, getter, transport, data):
 
 
 @settings(max_examples=100, deadline=None)
-@given(name=st.sampled_from(list(twin.GETTERS)), obj=st.one_of(values, st.builds(LoaderIgnore)))
+@given(name=st.sampled_from(list(GETTERS)), obj=st.one_of(values, st.builds(LoaderIgnore)))
 def test_property_getters_on_anything(name, obj):
     prop = getattr(LoaderIgnore, name)
     if obj is None:

@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 import twin
-from twin import GETTERS
+from support import GETTERS
 
 import brindova.talvesh as talvesh
 from brindova.talvesh import LoaderIgnore

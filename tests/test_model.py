@@ -12,6 +12,7 @@ from hypothesis import event, given, settings
 from hypothesis import strategies as st
 
 import twin
+from support import GETTERS
 from brindova.talvesh import LoaderIgnore
 
 
@@ -135,7 +136,7 @@ def same_outcome(native, expected):
 
 
 def lists(rules):
-    return [getattr(rules, name) for name in twin.GETTERS]
+    return [getattr(rules, name) for name in GETTERS]
 
 
 @contextlib.contextmanager
@@ -160,14 +161,14 @@ def test_construction_matches_model(tree, args):
     if isinstance(expected, Exception):
         same_outcome(got, expected)
         # Nothing stored, but a singular mask appended to a caller's list stays.
-        assert not any(hasattr(rules, "_LoaderIgnore__" + name) for name in twin.GETTERS)
+        assert not any(hasattr(rules, "_LoaderIgnore__" + name) for name in GETTERS)
     else:
         assert got is None
         for got_list, want_list in zip(lists(rules), lists(expected)):
             assert type(got_list) is list
             assert [(type(v), v) for v in got_list] == [(type(v), v) for v in want_list]
         # The caller's mask and name lists are stored themselves, never copied.
-        for name in twin.GETTERS:
+        for name in GETTERS:
             assert (getattr(rules, name) is native_args.get(name)) == \
                 (getattr(expected, name) is model_args.get(name))
     assert native_args == model_args

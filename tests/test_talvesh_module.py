@@ -8,7 +8,7 @@ import weakref
 
 import pytest
 import twin
-from twin import GETTERS
+from support import GETTERS
 
 import brindova.talvesh as talvesh
 from brindova.talvesh import LoaderIgnore

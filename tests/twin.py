@@ -16,7 +16,6 @@ which a Python function's own binding does not reproduce.
 import fnmatch
 from pathlib import Path
 
-GETTERS = ("files", "file_masks", "paths", "path_masks", "env_names", "env_name_masks")
 INIT_PARAMS = ("file", "files", "file_mask", "file_masks", "path", "paths",
                "path_mask", "path_masks", "env_name", "env_names", "env_name_mask", "env_name_masks")
 HEAP_TYPE = 1 << 9
@@ -170,7 +169,8 @@ class Signature:
 INIT = Signature("__init__", INIT_PARAMS, tested={
     p: (list if p.endswith("s") else str) for p in INIT_PARAMS if p not in ("file", "path")})
 IS_IGNORED = Signature("is_ignored", ("path", "name"), tested={"name": str})
-GETTER_SIGNATURES = {g: Signature(g, (), self_by_keyword=True) for g in GETTERS}
+# The getters are named after the slots they read.
+GETTER_SIGNATURES = {s[2:]: Signature(s[2:], (), self_by_keyword=True) for s in LoaderIgnore.__slots__}
 
 
 def bind(sig, args, keywords, dict_call=False):
