@@ -79,3 +79,14 @@ BINDING_FAILURES = {
     "str-type": (lambda cls, x: cls(env_name=b"a"), incorrect("env_name", "str", "bytes")),
     "str-subclass": (lambda cls, x: x.is_ignored(None, SubStr("X")), incorrect("name", "str", "SubStr")),
 }
+
+
+def load_as(short):
+    """A snippet that makes `spec`, an import spec for the installed module
+    brindova.<short> under its bare name, without importing the module."""
+    return f"""
+import importlib.util, json, pathlib, sys
+origin = importlib.util.find_spec("brindova.{short}").origin
+assert "brindova.{short}" not in sys.modules
+spec = importlib.util.spec_from_file_location("{short}", origin)
+"""
