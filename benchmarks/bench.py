@@ -3,7 +3,7 @@
 Every workload is timed three ways:
 
 - ``native``: ``brindova.talvesh`` (or ``brindova.extensions``) as installed;
-- ``plain``: the same behaviour in plain Python (``peer.py``);
+- ``plain``: the same behaviour in plain Python (``tests/twin.py``);
 - ``floor``: only the standard-library work that the answer cannot avoid
   (``resolve``, ``name``, the path's text, the ``==`` and ``in`` tests,
   ``fnmatch`` calls, ``Path`` conversions), written as straight-line calls
@@ -30,10 +30,13 @@ from time import perf_counter
 
 import pyperf
 
-import peer
-from brindova.talvesh import LoaderIgnore as NativeLoaderIgnore
-
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The plain-Python twin is the one the tests hold the native module against.
+TWIN_DIR = os.path.join(os.path.dirname(HERE), "tests")
+sys.path.insert(0, TWIN_DIR)
+import twin  # noqa: E402
+from brindova.talvesh import LoaderIgnore as NativeLoaderIgnore  # noqa: E402
+
 VARIANTS = ("native", "plain", "floor")
 UNROLL = 10  # calls per loop iteration; pyperf divides it out again
 
@@ -260,13 +263,13 @@ class Workload:
 
 
 def call_workloads():
-    rules = {"native": typical(NativeLoaderIgnore), "plain": typical(peer.LoaderIgnore)}
+    rules = {"native": typical(NativeLoaderIgnore), "plain": typical(twin.LoaderIgnore)}
     miss, hit, below = Path(MISS_PATH), Path(HIT_PATH), Path(BELOW_PATH)
 
     names = {"native": NativeLoaderIgnore(env_names=list(ENV_NAMES)),
-             "plain": peer.LoaderIgnore(env_names=list(ENV_NAMES))}
+             "plain": twin.LoaderIgnore(env_names=list(ENV_NAMES))}
     masks = {"native": NativeLoaderIgnore(env_name_masks=list(ENV_NAME_MASKS)),
-             "plain": peer.LoaderIgnore(env_name_masks=list(ENV_NAME_MASKS))}
+             "plain": twin.LoaderIgnore(env_name_masks=list(ENV_NAME_MASKS))}
     last_name = fresh(ENV_NAMES[-1])
     miss_name = fresh(MISS_NAME)
 
@@ -314,12 +317,12 @@ def init_workloads():
     return [
         Workload("init-masks-names", loop_init_masks, {
             "native": (NativeLoaderIgnore, *mask_args()),
-            "plain": (peer.LoaderIgnore, *mask_args()),
+            "plain": (twin.LoaderIgnore, *mask_args()),
             "floor": (floor_init_masks(NativeLoaderIgnore), *mask_args()),
         }, inner_loops=None),
         Workload("init-files-paths", loop_init_paths, {
             "native": (NativeLoaderIgnore, *path_args()),
-            "plain": (peer.LoaderIgnore, *path_args()),
+            "plain": (twin.LoaderIgnore, *path_args()),
             "floor": (floor_init_paths(NativeLoaderIgnore), *path_args()),
         }, inner_loops=None),
     ]
@@ -328,9 +331,9 @@ def init_workloads():
 # Imports are timed inside a fresh interpreter each time, from just before
 # the import statement to just after it, so that the noise of starting a
 # process stays out of the figure. `-S` skips `site`; the package's directory
-# and this one are put on the path by hand, the same way for every variant.
+# this one and the twin's are put on the path by hand, the same way for every variant.
 IMPORTS = {
-    "import-talvesh": {"native": "import brindova.talvesh", "plain": "import peer",
+    "import-talvesh": {"native": "import brindova.talvesh", "plain": "import twin",
                        "floor": "import pathlib, fnmatch"},
     "import-extensions": {"native": "import brindova.extensions",
                           "plain": "import peer_extensions", "floor": "import dataclasses"},
@@ -342,7 +345,7 @@ def import_command(statement):
 
     # `brindova` is a namespace portion: its site directory is two levels up.
     site_dir = os.path.dirname(os.path.dirname(brindova.talvesh.__file__))
-    code = (f"import sys, time; sys.path[:0] = [{site_dir!r}, {HERE!r}]; "
+    code = (f"import sys, time; sys.path[:0] = [{site_dir!r}, {HERE!r}, {TWIN_DIR!r}]; "
             f"t0 = time.perf_counter(); {statement}; t1 = time.perf_counter(); "
             f"print(t1 - t0)")
     return [sys.executable, "-S", "-c", code]

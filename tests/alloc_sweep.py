@@ -30,6 +30,10 @@ from collections import Counter, namedtuple
 from pathlib import Path
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# Children run with -P, so the shared helpers beside this file are found by hand.
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
+from support import BINDING_FAILURES, GETTERS  # noqa: E402
 MODES = ("one-shot", "persistent")
 # Repeats of one failure per round of the leak check, and the most rounds it
 # takes; the growth of the interpreter's blocks over a round that counts as a
@@ -92,7 +96,6 @@ def load_helper(so_path):
 
 # ---------------------------------------------------------------- the paths
 
-GETTERS = ("files", "file_masks", "paths", "path_masks", "env_names", "env_name_masks")
 # The start of the note our binding adds to a type error for a subclass.
 OUR_NOTE = "Subclasses of built-in types"
 # The outcome of a path whose own answer is an exception.
@@ -116,12 +119,6 @@ def talvesh_paths():
     from brindova.talvesh import LoaderIgnore
 
     class Sub(LoaderIgnore):
-        pass
-
-    class ListSub(list):
-        pass
-
-    class StrSub(str):
         pass
 
     def snapshot(rules):
@@ -163,20 +160,8 @@ def talvesh_paths():
 
     # binding errors: counts, keywords, types (with the subclass note)
     x = LoaderIgnore()
-    errors = {
-        "too-many": lambda: LoaderIgnore(*[None] * 13),
-        "no-self": lambda: LoaderIgnore.__init__(),
-        "getter-count": lambda: LoaderIgnore.files.fget(x, x),
-        "multiple": lambda: LoaderIgnore(None, file="a"),
-        "unexpected": lambda: LoaderIgnore(fil="a"),
-        "unexpected-joined": lambda: LoaderIgnore(**{"".join(["fi", "l"]): 1}),
-        "is-ignored-multiple": lambda: x.is_ignored(None, path=None),
-        "list-type": lambda: LoaderIgnore(files=()),
-        "list-subclass": lambda: LoaderIgnore(file_masks=ListSub()),
-        "str-type": lambda: LoaderIgnore(env_name=b"a"),
-        "str-subclass": lambda: x.is_ignored(None, StrSub("X")),
-        "str-path": lambda: x.is_ignored("a.txt"),
-    }
+    errors = {label: lambda call=call: call(LoaderIgnore, x) for label, (call, _) in BINDING_FAILURES.items()}
+    errors["str-path"] = lambda: x.is_ignored("a.txt")
     for label, call in errors.items():
         paths[f"error:{label}"] = (error_of(call), [x])
 

@@ -6,8 +6,8 @@ import pytest
 
 import brindova.talvesh as talvesh
 from brindova.talvesh import LoaderIgnore
+from support import GETTERS
 
-LISTS = ["files", "file_masks", "paths", "path_masks", "env_names", "env_name_masks"]
 
 
 class RecordingStores(LoaderIgnore):
@@ -31,7 +31,7 @@ def test_six_stores_in_slot_order():
     x.stores = []
     x.__init__(files=["a"], file_mask="m", paths=["p"], env_name_masks=[])
     x.__init__()
-    assert x.stores == LISTS * 2
+    assert x.stores == [*GETTERS] * 2
 
 
 def test_conversion_order_and_fresh_lookup(monkeypatch):
@@ -89,7 +89,7 @@ def test_shared_and_distinct_lists():
     shared = []
     x = LoaderIgnore(file_mask="a", file_masks=shared, path_mask="b", path_masks=shared)
     assert x.file_masks is shared and x.path_masks is shared and shared == ["a", "b"]
-    lists = [getattr(LoaderIgnore(), n) for n in LISTS]
+    lists = [getattr(LoaderIgnore(), n) for n in GETTERS]
     assert lists == [[]] * 6 and len({id(v) for v in lists}) == 6
 
 
@@ -130,14 +130,14 @@ def test_failure_keeps_slots_and_completed_appends():
         new.__init__(file_mask="*.x", file_masks=masks, paths=["ok", None], env_name="N",
                      env_names=names)
     assert masks == ["*.x"] and names == ["N"]
-    for name in LISTS:
+    for name in GETTERS:
         with pytest.raises(AttributeError):
             getattr(new, name)
     old = LoaderIgnore(files=["a"])
-    before = [getattr(old, n) for n in LISTS]
+    before = [getattr(old, n) for n in GETTERS]
     with pytest.raises(TypeError):
         old.__init__(files=[3])
-    assert all(getattr(old, n) is v for n, v in zip(LISTS, before))
+    assert all(getattr(old, n) is v for n, v in zip(GETTERS, before))
 
 
 def test_failing_store_leaves_earlier_stores():

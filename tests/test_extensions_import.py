@@ -10,61 +10,17 @@ from pathlib import Path
 import pytest
 
 import brindova.extensions as ext
+from support import load_as
 
 REPO = Path(__file__).resolve().parents[1]
 ENTRY = ["src/brindova/extensions", "init brindova.extensions"]
-INTERPRETER_CHANGE = (
-    "Interpreter change detected - this module can only be loaded into one interpreter per process."
-)
-REINIT = "Module 'extensions' has already been imported. Re-initialisation is not supported."
 DEFAULT_REPR = "_Extensions(py='py', yaml='yaml', json='json', env='env')"
 
-# A spec for the installed module under the bare name "extensions", made
-# without importing brindova.extensions itself.
-LOAD_AS_EXTENSIONS = """
-import importlib.util, json, sys
-origin = importlib.util.find_spec("brindova.extensions").origin
-assert "brindova.extensions" not in sys.modules
-spec = importlib.util.spec_from_file_location("extensions", origin)
-"""
+LOAD_AS_EXTENSIONS = load_as("extensions")
 
 
 def test_tests_use_the_installed_module():
     assert not Path(ext.__file__).resolve().is_relative_to(REPO)
-
-
-def test_reimport_and_reload_keep_the_module(run_py):
-    run_py("""
-        import importlib, sys
-        import brindova.extensions as first
-        objects = (first.Extensions, first._Extensions, first.dataclass, first.__test__)
-        del sys.modules["brindova.extensions"]
-        import brindova.extensions as second
-        assert second is first
-        assert importlib.reload(first) is first
-        now = (first.Extensions, first._Extensions, first.dataclass, first.__test__)
-        assert all(a is b for a, b in zip(now, objects)), (now, objects)
-    """)
-
-
-@pytest.mark.parametrize("occupied", [False, True], ids=["key-free", "key-occupied"])
-def test_loaded_under_another_name(run_py, occupied):
-    run_py(LOAD_AS_EXTENSIONS + f"""
-import pickle, types
-placeholder = types.ModuleType("placeholder")
-if {occupied}:
-    sys.modules["brindova.extensions"] = placeholder
-module = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(module)
-assert module.__name__ == "extensions"
-assert module._Extensions.__module__ == "brindova.extensions"
-assert sys.modules["brindova.extensions"] is (placeholder if {occupied} else module)
-if not {occupied}:
-    # Records pickle by their class's module name, which must resolve.
-    assert pickle.loads(pickle.dumps(module.Extensions)) == module.Extensions
-    import brindova.extensions as canonical
-    assert canonical is module
-""")
 
 
 def test_create_copies_only_what_the_spec_has(run_py):
@@ -80,40 +36,6 @@ assert module.__name__ == "extensions"
 assert {k: v for k, v in vars(module).items() if k not in ("__name__", "__doc__")} == {
     "__package__": None, "__spec__": None, "__loader__": spec.loader, "__file__": origin}, vars(module)
 """)
-
-
-def test_second_module_object_is_refused(run_py):
-    run_py(LOAD_AS_EXTENSIONS + f"""
-first = importlib.util.module_from_spec(spec)
-second = importlib.util.module_from_spec(spec)
-assert first is not second
-spec.loader.exec_module(first)
-try:
-    spec.loader.exec_module(second)
-except RuntimeError as e:
-    assert str(e) == {REINIT!r}, e
-else:
-    raise AssertionError("second module object was initialised")
-assert "Extensions" not in vars(second)
-assert sys.modules["brindova.extensions"] is first
-# Once initialised, creating from the spec hands out the same module.
-assert importlib.util.module_from_spec(spec) is first
-""")
-
-
-def test_second_interpreter_is_refused(run_py):
-    out = run_py("""
-        import json, _interpreters
-        import brindova.extensions as m
-        interp = _interpreters.create("legacy")
-        try:
-            results = [_interpreters.run_string(interp, "import brindova.extensions") for _ in range(2)]
-        finally:
-            _interpreters.destroy(interp)
-        assert repr(m.Extensions) == "_Extensions(py='py', yaml='yaml', json='json', env='env')"
-        print(json.dumps([[r.type.__name__, r.msg] for r in results]))
-    """).stdout
-    assert json.loads(out) == [["ImportError", INTERPRETER_CHANGE]] * 2
 
 
 # Puts a stand-in for dataclasses in place, imports, then reports the error,

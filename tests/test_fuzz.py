@@ -2,11 +2,9 @@
 even strings), to the class, to its eight functions bound and unbound, and to
 the property getters. Every call must return or raise an Exception, leave the
 interpreter sound, and fail its binding exactly as the binding rules in
-tests/model.py say, message and note included."""
+tests/twin.py say, message and note included."""
 
-import ctypes
 import gc
-import importlib.util
 import itertools
 import traceback
 from pathlib import Path
@@ -14,61 +12,16 @@ from pathlib import Path
 from hypothesis import assume, event, given, settings
 from hypothesis import strategies as st
 
+import twin
+from support import GETTERS, Boom, EqBoom, EqBoomStr, SubList, SubStr, vectorcall
 from brindova.talvesh import LoaderIgnore
 
-# The tests directory is no package: the model is loaded from its file.
-_spec = importlib.util.spec_from_file_location("brindova_test_model",
-                                               Path(__file__).with_name("model.py"))
-model = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(model)
 
 FIRST_LINES = {"__init__": 26, "is_ignored": 135, "files": 105, "file_masks": 110, "paths": 115,
                "path_masks": 120, "env_names": 125, "env_name_masks": 130}
 
 
-class SubStr(str):
-    pass
-
-
-class SubList(list):
-    pass
-
-
-class Boom(Exception):
-    pass
-
-
-class EqBoomStr(str):
-    """A keyword name that cannot be compared."""
-
-    __hash__ = str.__hash__
-
-    def __eq__(self, other):
-        raise Boom("compared")
-
-
-class EqBoom:
-    __hash__ = None
-
-    def __eq__(self, other):
-        raise Boom("compared")
-
-
-_vectorcall = ctypes.pythonapi.PyObject_Vectorcall
-_vectorcall.restype = ctypes.py_object
-_vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
-                        ctypes.py_object]
-
-
-def vectorcall(function, args, keywords):
-    """A call whose keyword names reach the callee as given, in order,
-    duplicates and non-strings included."""
-    names = tuple(k for k, _ in keywords)
-    stack = (ctypes.py_object * max(1, len(args) + len(names)))(*args, *(v for _, v in keywords))
-    return _vectorcall(function, stack, len(args), names)
-
-
-PARAM_NAMES = sorted({"self", *model.INIT_PARAMS, *model.IS_IGNORED.params})
+PARAM_NAMES = sorted({"self", *twin.INIT_PARAMS, *twin.IS_IGNORED.params})
 scalars = st.one_of(
     st.none(), st.booleans(), st.integers(), st.floats(allow_nan=False), st.text(max_size=6),
     st.binary(max_size=3), st.text(max_size=3).map(SubStr), st.sampled_from(PARAM_NAMES),
@@ -113,12 +66,12 @@ def calls(draw, sig, implicit_self):
 def targets(rules, getter):
     """label: (callable, signature, implicit self or None), every way in."""
     fget = getattr(LoaderIgnore, getter).fget
-    sig = model.GETTERS[getter]
-    return {"class": (LoaderIgnore, model.INIT, "new instance"),
-            "init-unbound": (LoaderIgnore.__init__, model.INIT, None),
-            "init-bound": (rules.__init__, model.INIT, rules),
-            "ignored-unbound": (LoaderIgnore.is_ignored, model.IS_IGNORED, None),
-            "ignored-bound": (rules.is_ignored, model.IS_IGNORED, rules),
+    sig = twin.GETTER_SIGNATURES[getter]
+    return {"class": (LoaderIgnore, twin.INIT, "new instance"),
+            "init-unbound": (LoaderIgnore.__init__, twin.INIT, None),
+            "init-bound": (rules.__init__, twin.INIT, rules),
+            "ignored-unbound": (LoaderIgnore.is_ignored, twin.IS_IGNORED, None),
+            "ignored-bound": (rules.is_ignored, twin.IS_IGNORED, rules),
             "getter-unbound": (fget, sig, None),
             "getter-bound": (fget.__get__(rules), sig, rules)}
 
@@ -129,7 +82,7 @@ TARGETS = list(targets(LoaderIgnore(), "files"))
 def expected_binding(sig, implicit_self, args, keywords, dict_call):
     prefix = [] if implicit_self is None else [implicit_self]
     try:
-        model.bind(sig, prefix + list(args), keywords, dict_call)
+        twin.bind(sig, prefix + list(args), keywords, dict_call)
     except (TypeError, Boom) as exc:
         return exc
     return None
@@ -160,7 +113,7 @@ def sound():
 
 
 @settings(max_examples=400, deadline=None)
-@given(label=st.sampled_from(TARGETS), getter=st.sampled_from(model.LISTS),
+@given(label=st.sampled_from(TARGETS), getter=st.sampled_from(GETTERS),
        transport=st.sampled_from(["syntax", "vector"]), data=st.data())
 def test_hostile_calls(label, getter, transport, data):
     rules = LoaderIgnore()
@@ -197,7 +150,7 @@ def test_hostile_calls(label, getter, transport, data):
 
 
 @settings(max_examples=100, deadline=None)
-@given(name=st.sampled_from(list(model.LISTS)), obj=st.one_of(values, st.builds(LoaderIgnore)))
+@given(name=st.sampled_from(list(GETTERS)), obj=st.one_of(values, st.builds(LoaderIgnore)))
 def test_property_getters_on_anything(name, obj):
     prop = getattr(LoaderIgnore, name)
     if obj is None:
@@ -205,7 +158,7 @@ def test_property_getters_on_anything(name, obj):
     try:
         got = prop.__get__(obj, type(obj))
     except AttributeError as exc:
-        assert our_entries(exc, model.GETTERS[name]) == [FIRST_LINES[name] + 2]
+        assert our_entries(exc, twin.GETTER_SIGNATURES[name]) == [FIRST_LINES[name] + 2]
     else:
         assert type(obj) is LoaderIgnore and got == []
     sound()

@@ -7,12 +7,13 @@ import warnings
 from pathlib import Path
 
 import pytest
+import twin
+from support import GETTERS
 
 import brindova.talvesh as talvesh
 from brindova.talvesh import LoaderIgnore
 
 SOURCE = "src/brindova/talvesh"
-GETTERS = ["files", "file_masks", "paths", "path_masks", "env_names", "env_name_masks"]
 FUNCTIONS = ["__init__", *GETTERS, "is_ignored"]
 PARAMETERS = [
     "file", "files", "file_mask", "file_masks", "path", "paths",
@@ -40,44 +41,24 @@ def function(name):
     return member.fget if isinstance(member, property) else member
 
 
-# Python twins with the signatures the native functions must show.
-def twin_init(self, /, file: "Path | str" = None, files: "list[Path | str]" = None, file_mask: "str" = None,
-              file_masks: "list[str]" = None, path: "Path | str" = None, paths: "list[Path | str]" = None,
-              path_mask: "str" = None, path_masks: "list[str]" = None, env_name: "str" = None,
-              env_names: "list[str]" = None, env_name_mask: "str" = None, env_name_masks: "list[str]" = None):
-    pass
-
-
-def twin_is_ignored(self, /, path: "Path" = None, name: "str" = None) -> "bool":
-    pass
-
-
-def twin_getter(self):
-    pass
-
-
-class Twin:
-    __init__ = twin_init
-
-
 @pytest.mark.parametrize(
-    "native, twin",
+    "native, plain",
     [
-        (LoaderIgnore.__init__, twin_init),
-        (LoaderIgnore, Twin),
-        (LoaderIgnore.is_ignored, twin_is_ignored),
-        (LoaderIgnore().is_ignored, twin_is_ignored.__get__(object())),
-        *[(function(name), twin_getter) for name in GETTERS],
+        (LoaderIgnore.__init__, twin.LoaderIgnore.__init__),
+        (LoaderIgnore, twin.LoaderIgnore),
+        (LoaderIgnore.is_ignored, twin.LoaderIgnore.is_ignored),
+        (LoaderIgnore().is_ignored, twin.LoaderIgnore().is_ignored),
+        *[(function(name), getattr(twin.LoaderIgnore, name).fget) for name in GETTERS],
     ],
     ids=["__init__", "class", "is_ignored", "bound-is_ignored", *GETTERS],
 )
-def test_signature(native, twin):
-    assert inspect.signature(native) == inspect.signature(twin)
+def test_signature(native, plain):
+    assert inspect.signature(native) == inspect.signature(plain)
 
 
 def test_type_hints_evaluate_in_module_namespace():
     assert typing.get_type_hints(LoaderIgnore.is_ignored) == {"path": Path, "name": str, "return": bool}
-    assert typing.get_type_hints(LoaderIgnore.__init__) == typing.get_type_hints(twin_init)
+    assert typing.get_type_hints(LoaderIgnore.__init__) == typing.get_type_hints(twin.LoaderIgnore.__init__)
     assert typing.get_type_hints(LoaderIgnore.files.fget) == {}
 
 

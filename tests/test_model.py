@@ -1,10 +1,9 @@
-"""The native rule set against the plain-Python model in tests/model.py:
+"""The native rule set against the plain-Python twin in tests/twin.py:
 generated rule sets and queries over a small tree with symbolic links must
 give the same lists, the same answers and the same exceptions."""
 
 import contextlib
 import copy
-import importlib.util
 import os
 from pathlib import Path
 
@@ -12,13 +11,10 @@ import pytest
 from hypothesis import event, given, settings
 from hypothesis import strategies as st
 
+import twin
+from support import GETTERS
 from brindova.talvesh import LoaderIgnore
 
-# The tests directory is no package: the model is loaded from its file.
-_spec = importlib.util.spec_from_file_location("brindova_test_model",
-                                               Path(__file__).with_name("model.py"))
-model = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(model)
 
 # Slow runs (valgrind) ask for fewer examples.
 SETTINGS = settings(max_examples=int(os.environ.get("BRINDOVA_MODEL_EXAMPLES", "200")), deadline=None)
@@ -87,7 +83,7 @@ def init_arguments(draw, refused=True):
     lists are sometimes one shared list. With `refused`, a path list now and
     then holds an element that Path refuses."""
     args = {}
-    for param in model.INIT_PARAMS:
+    for param in twin.INIT_PARAMS:
         if draw(st.integers(0, 2)):
             continue
         if param in ("file", "path"):
@@ -140,7 +136,7 @@ def same_outcome(native, expected):
 
 
 def lists(rules):
-    return [getattr(rules, name) for name in model.LISTS]
+    return [getattr(rules, name) for name in GETTERS]
 
 
 @contextlib.contextmanager
@@ -161,18 +157,18 @@ def test_construction_matches_model(tree, args):
     rules = LoaderIgnore.__new__(LoaderIgnore)
     with cwd(tree):
         got = outcome(lambda: rules.__init__(**native_args))
-        expected = outcome(lambda: model.construct(**model_args))
+        expected = outcome(lambda: twin.LoaderIgnore(**model_args))
     if isinstance(expected, Exception):
         same_outcome(got, expected)
         # Nothing stored, but a singular mask appended to a caller's list stays.
-        assert not any(hasattr(rules, "_LoaderIgnore__" + name) for name in model.LISTS)
+        assert not any(hasattr(rules, "_LoaderIgnore__" + name) for name in GETTERS)
     else:
         assert got is None
         for got_list, want_list in zip(lists(rules), lists(expected)):
             assert type(got_list) is list
             assert [(type(v), v) for v in got_list] == [(type(v), v) for v in want_list]
         # The caller's mask and name lists are stored themselves, never copied.
-        for name in model.LISTS:
+        for name in GETTERS:
             assert (getattr(rules, name) is native_args.get(name)) == \
                 (getattr(expected, name) is model_args.get(name))
     assert native_args == model_args
@@ -205,7 +201,7 @@ def test_decision_matches_model(tree, args, extra, path, name, where):
     model_args = copy.deepcopy(native_args)
     with cwd(tree):
         rules = LoaderIgnore(**native_args)
-        expected_rules = model.construct(**model_args)
+        expected_rules = twin.LoaderIgnore(**model_args)
     for key, value in extra.items():
         getattr(rules, key).append(materialise(value, tree))
         getattr(expected_rules, key).append(materialise(value, tree))
@@ -217,7 +213,7 @@ def test_decision_matches_model(tree, args, extra, path, name, where):
         for query, query_name in queries:
             query = None if query is None else Path(rooted(query, tree))
             got = outcome(lambda: rules.is_ignored(query, query_name))
-            same_outcome(got, outcome(lambda: model.is_ignored(expected_rules, query, query_name)))
+            same_outcome(got, outcome(lambda: expected_rules.is_ignored(query, query_name)))
     assert [list(lst) for lst in lists(rules)] == before
 
 
