@@ -22,6 +22,7 @@ import gc
 import json
 import os
 import shlex
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -54,19 +55,34 @@ def build_helper(dest_dir):
     return out
 
 
-# Known faults of the interpreter (3.13.0) that the sweep reaches, skipped by
-# the name of the interpreter function under which no allocation is failed
-# when the interpreter itself called it (our own calls are still failed).
+# Known faults of the interpreter that the sweep reaches, with the versions
+# that have them, skipped by the name of the interpreter function under which
+# no allocation is failed when the interpreter itself called it (our own calls
+# are still failed).
 SPARED = {
-    "dict_setdefault_ref_lock_held":
+    "dict_setdefault_ref_lock_held": ((3, 13, 0),
         "PyDict_SetDefaultRef whose resize fails returns 0 with MemoryError set and counts the entry it did not"
-        " store; the dict's next resize reads a NULL key (SIGSEGV in PyType_FromSpec's type_add_members)",
+        " store; the dict's next resize reads a NULL key (SIGSEGV in PyType_FromSpec's type_add_members)"),
 }
+
+
+class Unsweepable(Exception):
+    """The sweep cannot run under this interpreter; the text says why."""
+
+
+def spared_here():
+    """The known faults of the running interpreter: function name -> fault."""
+    return {name: fault for name, (version, fault) in SPARED.items() if sys.version_info[:3] == version}
 
 
 def symbol_ranges(library, names):
     """name -> [(start, end)] offsets in `library` of each function named,
     with the compiler's clones (name.isra.0 and the like)."""
+    if not names:
+        return {}
+    if shutil.which("nm") is None:
+        raise Unsweepable(f"no nm to find {sorted(names)} in {library}, under which this interpreter's known"
+                          " faults must be spared (Debian: apt-get install binutils)")
     listing = subprocess.run(["nm", "--defined-only", "-S", library], capture_output=True, text=True,
                              check=True).stdout
     ranges = {name: [] for name in names}
@@ -77,16 +93,27 @@ def symbol_ranges(library, names):
             ranges[fields[3].split(".")[0]].append((start, start + int(fields[1], 16)))
     missing = [name for name, found in ranges.items() if not found]
     if missing:
-        raise RuntimeError(f"{library} has no symbol for {missing}: the known faults could not be skipped")
+        raise Unsweepable(f"{library} has no symbol for {missing} (stripped?), under which this interpreter's"
+                          " known faults must be spared")
     return ranges
 
 
-def load_helper(so_path):
+def open_helper(so_path):
     import importlib.util
     spec = importlib.util.spec_from_file_location("failalloc", so_path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
-    ranges = symbol_ranges(module.interpreter(), SPARED)
+    return module
+
+
+def check_sweepable(so_path):
+    """Raises Unsweepable when the children could not spare this interpreter's known faults."""
+    symbol_ranges(open_helper(so_path).interpreter(), spared_here())
+
+
+def load_helper(so_path):
+    module = open_helper(so_path)
+    ranges = symbol_ranges(module.interpreter(), spared_here())
     module.install()
     for found in ranges.values():
         for start, end in found:
@@ -554,6 +581,11 @@ def main(argv):
     names = argv[report_only:] or all_path_names()
     with tempfile.TemporaryDirectory() as tmp:
         helper = build_helper(tmp)
+        try:
+            check_sweepable(helper)
+        except Unsweepable as e:
+            print(f"cannot sweep here: {e}")
+            return 2
         results = {(name, mode): sweep(helper, name, mode, tmp) for name in names for mode in MODES}
     print(table(results))
     found = [(name, mode, text) for (name, mode), records in results.items() for text in problems(name, records)]
