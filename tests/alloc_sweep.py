@@ -35,6 +35,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
     sys.path.insert(0, HERE)
 from support import BINDING_FAILURES, GETTERS  # noqa: E402
+
 MODES = ("one-shot", "persistent")
 # Repeats of one failure per round of the leak check, and the most rounds it
 # takes; the growth of the interpreter's blocks over a round that counts as a

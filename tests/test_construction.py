@@ -9,7 +9,6 @@ from brindova.talvesh import LoaderIgnore
 from support import GETTERS
 
 
-
 class RecordingStores(LoaderIgnore):
     __slots__ = ("stores",)
 

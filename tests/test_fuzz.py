@@ -13,9 +13,8 @@ from hypothesis import assume, event, given, settings
 from hypothesis import strategies as st
 
 import twin
-from support import GETTERS, Boom, EqBoom, EqBoomStr, SubList, SubStr, vectorcall
 from brindova.talvesh import LoaderIgnore
-
+from support import GETTERS, Boom, EqBoom, EqBoomStr, SubList, SubStr, vectorcall
 
 FIRST_LINES = {"__init__": 26, "is_ignored": 135, "files": 105, "file_masks": 110, "paths": 115,
                "path_masks": 120, "env_names": 125, "env_name_masks": 130}

@@ -17,7 +17,8 @@ MODULES = [
      "m.Path is pathlib.Path and m.fnmatch is sys.modules['fnmatch'] and m.__test__ == {} "
      "and type(m.LoaderIgnore.paths) is property and m.LoaderIgnore(env_names=['E']).is_ignored(name='E') "
      "and m.LoaderIgnore(file_mask='*.x').is_ignored(pathlib.Path('d/a.x'))"),
-    ("extensions", "_Extensions", "repr(m.Extensions) == \"_Extensions(py='py', yaml='yaml', json='json', env='env')\""),
+    ("extensions", "_Extensions",
+     "repr(m.Extensions) == \"_Extensions(py='py', yaml='yaml', json='json', env='env')\""),
 ]
 each_module = pytest.mark.parametrize("short, cls, works", MODULES, ids=[m[0] for m in MODULES])
 

@@ -7,11 +7,11 @@ import warnings
 from pathlib import Path
 
 import pytest
-import twin
-from support import GETTERS
 
 import brindova.talvesh as talvesh
+import twin
 from brindova.talvesh import LoaderIgnore
+from support import GETTERS
 
 SOURCE = "src/brindova/talvesh"
 FUNCTIONS = ["__init__", *GETTERS, "is_ignored"]

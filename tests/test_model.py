@@ -12,9 +12,8 @@ from hypothesis import event, given, settings
 from hypothesis import strategies as st
 
 import twin
-from support import GETTERS
 from brindova.talvesh import LoaderIgnore
-
+from support import GETTERS
 
 # Slow runs (valgrind) ask for fewer examples.
 SETTINGS = settings(max_examples=int(os.environ.get("BRINDOVA_MODEL_EXAMPLES", "200")), deadline=None)

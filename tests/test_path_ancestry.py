@@ -10,7 +10,6 @@ import abc
 import builtins
 import contextlib
 import functools
-import gc
 import ntpath
 import os
 import pathlib

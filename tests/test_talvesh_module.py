@@ -7,11 +7,11 @@ import types
 import weakref
 
 import pytest
-import twin
-from support import GETTERS, load_as
 
 import brindova.talvesh as talvesh
+import twin
 from brindova.talvesh import LoaderIgnore
+from support import GETTERS, load_as
 
 SOURCE = "src/brindova/talvesh"
 DECLARED = tuple(f"__{name}" for name in GETTERS)
