@@ -1,10 +1,10 @@
 """Prints the fingerprint of each function that the paths shortcut trusts, as
-found in the running interpreter's pathlib, in the order of the table in
-src/brindova/talvesh/ancestry.cpp.
+found in the running interpreter's pathlib and posixpath, in the order of the table in
+src/brindova/talvesh/verdict.cpp.
 
 A row of that table lists the fingerprints of one function in each verified
 release. To verify another 3.13 release: read its pathlib functions named
-here against the reasoning at the top of ancestry.cpp, run this script under
+here against the reasoning in ancestry.cpp and resolve.cpp, run this script under
 it, and add each fingerprint that is new to its row.
 
     python tools/fingerprints.py          # one line per function
@@ -13,6 +13,7 @@ it, and add each fingerprint that is new to its row.
 
 import argparse
 import pathlib
+import posixpath
 import re
 import struct
 import sys
@@ -30,7 +31,10 @@ ROWS = [
     (False, 0, "_parse_path", "classmethod"), (True, 0, "__init__", "function"),
     (True, 0, "__len__", "function"), (True, 0, "__getitem__", "function"),
     (True, 0, "__contains__", "function"), (True, 0, "__iter__", "function"),
+    (False, 0, "resolve", "function"), (False, 0, "__fspath__", "function"),
 ]
+# The functions of posixpath that `resolve` and the first `str()` reach.
+MODULE_FUNCTIONS = ["realpath", "join", "_get_sep", "splitdrive"]
 
 
 class Hash:
@@ -75,6 +79,9 @@ def add_const(h, c, depth):
     elif type(c) is str:
         h.raw(b"S")
         h.text(c)
+    elif type(c) is bytes:
+        h.raw(b"B")
+        h.bytes(c)
     elif type(c) is tuple and depth <= 8:
         h.raw(b"U")
         h.u32(len(c))
@@ -113,11 +120,13 @@ def functions():
         yield {"function": found, "property": getattr(found, "fget", None),
                "classmethod": getattr(found, "__func__", None),
                "staticmethod": getattr(found, "__func__", None)}[kind]
+    for name in MODULE_FUNCTIONS:
+        yield getattr(posixpath, name)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--check", action="store_true", help="compare with the table in ancestry.cpp")
+    parser.add_argument("--check", action="store_true", help="compare with the table in verdict.cpp")
     args = parser.parse_args()
     rows = []
     print(f"# CPython {sys.version.split()[0]}, pathlib from {pathlib.__file__}")
@@ -125,11 +134,12 @@ def main():
         rows.append(fingerprint(function.__code__))
         print(f"{function.__code__.co_qualname:32} 0x{rows[-1]:016x}")
     if args.check:
-        source = (pathlib.Path(__file__).parent.parent / "src/brindova/talvesh/ancestry.cpp").read_text()
+        source = (pathlib.Path(__file__).parent.parent / "src/brindova/talvesh/verdict.cpp").read_text()
         table = re.findall(r"\{(0x[0-9a-f]+), (0x[0-9a-f]+)\}\}", source)[: len(rows)]
         unknown = [i for i, print_ in enumerate(rows) if f"0x{print_:016x}" not in table[i]]
         for i in unknown:
-            print(f"row {i} ({ROWS[i][2]}): not in the table", file=sys.stderr)
+            name = ROWS[i][2] if i < len(ROWS) else MODULE_FUNCTIONS[i - len(ROWS)]
+            print(f"row {i} ({name}): not in the table", file=sys.stderr)
         return 1 if unknown or len(table) != len(rows) else 0
     return 0
 

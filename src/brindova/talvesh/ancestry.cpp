@@ -1,39 +1,17 @@
 #include "talvesh/ancestry.hpp"
 
-#include "common/intern.hpp"
-#include "common/namespace.hpp"
-#include "talvesh/fingerprint.hpp"
+#include "talvesh/fresh.hpp"
 #include "talvesh/interp.hpp"
+#include "talvesh/verdict.hpp"
 
-#include <cstdint>
-#include <cstring>
-#include <iterator>
 #include <utility>
 
 namespace brindova::talvesh {
 namespace {
 
-// The shortcut answers `abs_path == entry` and `entry in abs_path.parents`
-// for two paths of one class T only while a verdict holds that T, its
-// parents sequence and everything their code reaches are pathlib's own.
-//
-// Invariant (i): checking runs no Python code and releases nothing. It
-// compares pointers, reads structures (interp.hpp), looks names up only in
-// dicts whose keys are all exact `str` (so no key's `__eq__` runs), with
-// interned keys, and reads code objects through accessors whose results the
-// code caches. So it cannot be re-entered, cannot run a finaliser, and
-// cannot see or clear an exception it did not cause.
-// Invariant (ii): it holds no strong reference. Every pointer it keeps is
-// borrowed and read only after a per-use test shows that its holder still
-// holds it: the watched namespaces and class dicts have had no event (a
-// dict watcher counts each one, deallocation included), the class version
-// tags are unchanged (tags are never reused), each function still holds
-// the code seen (its pointer, and the code's version, which no other code
-// object ever has) with the globals and builtins seen, and the descriptor
-// that holds a function still holds it. Nothing outlives Python's own
-// lifetime for it, and the answer is computed only from state read after
-// that test.
-//
+using verdict::Member;
+using verdict::slot;
+
 // Why the answer is the ordinary route's, while the verdict holds (each
 // function runs code whose fingerprint is in the table below, with the
 // globals and builtins checked, and no finaliser, tracer or monitor can see
@@ -51,425 +29,24 @@ namespace {
 //   which would send the parts through the drive test, included) goes the
 //   ordinary way.
 
-// Where each attribute the ordinary route reads must be found: the class
-// order searched (the path class T, or the parents sequence P), from which
-// index (`super()` starts past the class that holds its cell), the index of
-// the class that must define it, and what it must be. A function runs with
-// the globals of the namespace named, and its code must have one of the
-// fingerprints listed, one per verified release: 3.13.0, then 3.13.5
-// (tools/fingerprints.py prints them for the running interpreter).
-// clang-format off: tables and enums laid out by hand, a row a line
-enum class Kind : unsigned char { function, property, classmethod, staticmethod, member, parser };
-enum Ns : int { local_ns, abc_ns, cabc_ns, builtins_ns, parser_ns, os_ns, sys_ns, ns_count };
-struct Row {
-    bool on_parents;
-    int from, owner;
-    const char* name;
-    Kind kind;
-    Ns ns;
-    std::uint64_t prints[2];
-};
-using K = Kind;
-constexpr Row rows[] = {
-    {false, 0, 4, "__eq__", K::function, local_ns, {0x508b8e7b80173613, 0x508b8e7b80173613}},
-    {false, 0, 4, "_str_normcase", K::property, local_ns, {0x4c6e40c2b7874ccf, 0x4c6e40c2b7874ccf}},
-    {false, 0, 4, "__str__", K::function, local_ns, {0x68e775a05c745b0c, 0x68e775a05c745b0c}},
-    {false, 0, 4, "parents", K::property, local_ns, {0x3cdb8972e30445b5, 0x3cdb8972e30445b5}},
-    {false, 0, 4, "drive", K::property, local_ns, {0x72e5996764e593ac, 0x72e5996764e593ac}},
-    {false, 0, 4, "root", K::property, local_ns, {0x9791ec5c9d365b10, 0x9791ec5c9d365b10}},
-    {false, 0, 4, "_tail", K::property, local_ns, {0x9aa0cfe243934fc9, 0x9aa0cfe243934fc9}},
-    {false, 0, 4, "_from_parsed_parts", K::function, local_ns, {0x3142e0dee31370a9, 0x3142e0dee31370a9}},
-    {false, 0, 4, "_from_parsed_string", K::function, local_ns, {0xa76c2cc329df3128, 0xa76c2cc329df3128}},
-    {false, 0, 4, "_format_parsed_parts", K::classmethod, local_ns, {0x29b813105ebf0d92, 0x29b813105ebf0d92}},
-    {false, 0, 5, "with_segments", K::function, abc_ns, {0xf6929459e109f01f, 0xf6929459e109f01f}},
-    {false, 0, 1, "__new__", K::staticmethod, local_ns, {0xbed8a8377ec2c072, 0xbed8a8377ec2c072}},
-    {false, 0, 1, "__init__", K::function, local_ns, {0xdd819e7cd2b66750, 0xdd819e7cd2b66750}},
-    {false, 2, 4, "__init__", K::function, local_ns, {0xd54da5b112d726cc, 0xa4ba32f0274c4764}},
-    {false, 0, 4, "_raw_path", K::property, local_ns, {0x82463350eeb76c7c, 0x82463350eeb76c7c}},
-    {false, 0, 4, "_parse_path", K::classmethod, local_ns, {0x0620ff42686ea3d9, 0x99b34cef0b4c31f5}},
-    {true, 0, 0, "__init__", K::function, local_ns, {0xf470eed0312eb9ea, 0xf470eed0312eb9ea}},
-    {true, 0, 0, "__len__", K::function, local_ns, {0x6cf800ab5f8e28e8, 0x6cf800ab5f8e28e8}},
-    {true, 0, 0, "__getitem__", K::function, local_ns, {0x6e65608aa18ece5d, 0x47b4472d22377b46}},
-    {true, 0, 1, "__contains__", K::function, cabc_ns, {0x9ccf075879f99720, 0x9ccf075879f99720}},
-    {true, 0, 1, "__iter__", K::function, cabc_ns, {0xf758cfd0079d1884, 0xf758cfd0079d1884}},
-    // the slots: the shortcut reads and fills the first five of T's; each
-    // name must be that of its own descriptor, so no two share a slot
-    {false, 0, 4, "_str", K::member, local_ns, {}},
-    {false, 0, 4, "_str_normcase_cached", K::member, local_ns, {}},
-    {false, 0, 4, "_drv", K::member, local_ns, {}},
-    {false, 0, 4, "_root", K::member, local_ns, {}},
-    {false, 0, 4, "_tail_cached", K::member, local_ns, {}},
-    {false, 0, 4, "_raw_paths", K::member, local_ns, {}},
-    {true, 0, 0, "_path", K::member, local_ns, {}},
-    {true, 0, 0, "_drv", K::member, local_ns, {}},
-    {true, 0, 0, "_root", K::member, local_ns, {}},
-    {true, 0, 0, "_tail", K::member, local_ns, {}},
-    {false, 0, 3, "parser", K::parser, local_ns, {}},
-};
-constexpr int function_count = 21, path_init = 12, first_member = 21;
-enum Member : int { str_slot, normcase_slot, drv_slot, root_slot, tail_slot, raw_slot, path_slots };
-static_assert(rows[function_count - 1].kind == K::function && rows[first_member].kind == K::member);
-static_assert(rows[path_init + 1].from == rows[path_init].owner + 1, "super() starts past Path");
-constexpr Py_ssize_t path_mro = 7, parents_mro = 8;  // object last
-
-// What the globals of those functions, and the attributes of the modules
-// they read, must be. The functions' own modules must not shadow a builtin.
-enum class Want : unsigned char { absent, pure, path, parents, parser, module, type, error, builtin, none, sep };
-struct Global {
-    Ns ns;
-    const char* name;
-    Want want = Want::absent;
-    Ns opens = ns_count;                  // a module: the namespace it is
-    const PyTypeObject* type = nullptr;   // a builtin type
-    const char* module = nullptr;         // a built-in function: its module
-    const char* function = nullptr;       // and its name, when not `name`
-};
-constexpr Global globals[] = {
-    {local_ns, "PurePath", Want::pure}, {local_ns, "Path", Want::path}, {local_ns, "_PathParents", Want::parents},
-    {local_ns, "posixpath", Want::parser, parser_ns}, {local_ns, "os", Want::module, os_ns},
-    {local_ns, "sys", Want::module, sys_ns},
-    {local_ns, "isinstance"}, {local_ns, "slice"}, {local_ns, "len"}, {local_ns, "IndexError"}, {local_ns, "str"},
-    {local_ns, "AttributeError"},
-    {local_ns, "super"}, {local_ns, "object"}, {abc_ns, "type"}, {cabc_ns, "IndexError"},
-    {builtins_ns, "isinstance", Want::builtin, ns_count, nullptr, "builtins"},
-    {builtins_ns, "len", Want::builtin, ns_count, nullptr, "builtins"},
-    {builtins_ns, "slice", Want::type, ns_count, &PySlice_Type}, {builtins_ns, "str", Want::type, ns_count, &PyUnicode_Type},
-    {builtins_ns, "super", Want::type, ns_count, &PySuper_Type}, {builtins_ns, "type", Want::type, ns_count, &PyType_Type},
-    {builtins_ns, "object", Want::type, ns_count, &PyBaseObject_Type}, {builtins_ns, "IndexError", Want::error},
-    {builtins_ns, "AttributeError", Want::error},
-    {parser_ns, "sep", Want::sep}, {parser_ns, "altsep", Want::none},
-    {parser_ns, "splitroot", Want::builtin, ns_count, nullptr, "posix", "_path_splitroot_ex"},
-    {os_ns, "fspath", Want::builtin, ns_count, nullptr, "posix"}, {sys_ns, "intern", Want::builtin, ns_count, nullptr, "sys"},
-};
-// clang-format on
-constexpr int parents_global = 2, sep_global = 25, intern_global = static_cast<int>(std::size(globals)) - 1;
-static_assert(globals[parents_global].want == Want::parents && globals[intern_global].ns == sys_ns);
-static_assert(globals[sep_global].want == Want::sep);
-
-struct Function {
-    PyObject* fn;
-    PyObject** holder_slot;  // in the property or classmethod that holds it; null: in a class dict
-    std::uint32_t version;   // of its code
-    PyObject* code;
-    PyObject* globals;
-};
-
-class Verdict {
-public:
-    // `type` is alive (a path has it), so its verdict's pointers may be tested.
-    bool holding(PyTypeObject* type) const { return positive_ && type == type_ && holds(); }
-
-    // Checks `type` anew, unless it was found wanting and nothing changed since.
-    bool arm(PyTypeObject* type)
-    {
-        const bool known_bad = type == rejected_ && type->tp_version_tag == rejected_tag_ && generation_ == rejected_at_;
-        if (never_ || known_bad) return false;
-        if (check(type) && holds()) return true;
-        positive_ = false;
-        rejected_ = type;
-        rejected_tag_ = type->tp_version_tag;
-        rejected_at_ = generation_;
-        return false;
-    }
-
-    // Per call: who watches, and how the modules read from answer.
-    bool unobserved() const
-    {
-        for (const Function& f : functions_) {
-            if (interp::code_monitored(f.code)) return false;
-        }
-        for (PyObject* m : modules_) {
-            if (!PyModule_CheckExact(m)) return false;
-        }
-        return interp::unobserved(PyThreadState_Get());
-    }
-
-    // At module exec: the watcher, and the names interned once. -1 with an
-    // exception set on failure; a watcher that cannot be had only keeps
-    // the shortcut off.
-    static int init()
-    {
-        if (watcher_ < 0 && (watcher_ = PyDict_AddWatcher(on_change)) < 0) {
-            PyErr_Clear();  // uncovered: PyDict_AddWatcher fails only when C code holds all eight watcher slots; Python cannot add a watcher
-        }
-        for (size_t i = 0; i < std::size(rows); ++i) {
-            if (intern_once(row_keys_[i], rows[i].name) < 0) return -1;
-        }
-        for (size_t i = 0; i < std::size(globals); ++i) {
-            if (intern_once(global_keys_[i], globals[i].name) < 0) return -1;
-        }
-        return 0;
-    }
-    Py_ssize_t offset(Member m) const { return offsets_[m]; }
-    PyObject* intern() const { return intern_; }
-    PyObject* sep() const { return sep_; }
-
-private:
-    static int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept;
-
-    // Per use: what can change with no tag or watched event. Each pointer is
-    // read only once what holds it is known to still hold it.
-    bool holds() const
-    {
-        // The metaclass of T and of PurePath is `type`, which refuses `__class__`
-        // assignment; that of the parents sequence can be swapped.
-        if (generation_ != armed_at_ || type_->tp_version_tag != tag_ || parents_->tp_version_tag != parents_tag_ ||
-            Py_TYPE(parents_)->tp_call != PyType_Type.tp_call ||
-            interp::parts(functions_[path_init].fn).first_cell != reinterpret_cast<PyObject*>(path_class_)) {
-            return false;
-        }
-        for (const Function& f : functions_) {
-            if ((f.holder_slot != nullptr && *f.holder_slot != f.fn) || !PyFunction_Check(f.fn)) return false;
-            const interp::Function now = interp::parts(f.fn);
-            if (now.code != f.code || interp::version(f.code) != f.version || now.globals != f.globals ||
-                now.builtins != ns_[builtins_ns]) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    // Watched before it is read, and its keys all exact `str`.
-    bool watch(PyObject* dict) const { return PyDict_CheckExact(dict) && watch_namespace(watcher_, dict); }
-
-    bool set_ns(Ns n, PyObject* dict)
-    {
-        if (ns_[n] == nullptr && watch(dict)) ns_[n] = dict;
-        return ns_[n] == dict;
-    }
-
-    // A class whose instances the route makes or reads through the generic
-    // protocol, with the whole order searched watched and free of finalisers.
-    bool plain_class(PyTypeObject* type, Py_ssize_t size, unsigned int& tag) const
-    {
-        PyObject* mro = type->tp_mro;
-        if (type->tp_dictoffset != 0 ||
-            PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) || type->tp_getattro != PyObject_GenericGetAttr ||
-            type->tp_setattro != PyObject_GenericSetAttr || PyTuple_GET_SIZE(mro) != size ||
-            !PyUnstable_Type_AssignVersionTag(type)) {
-            return false;
-        }
-        for (Py_ssize_t i = 0; i < size - 1; ++i) {
-            auto* cls = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-            if (cls->tp_finalize || cls->tp_del || !watch(cls->tp_dict)) {
-                return false;
-            }
-        }
-        tag = type->tp_version_tag;
-        return true;
-    }
-
-    // The first definition of the row's name in its order, if in its class.
-    // A lookup from the start must also be what the interpreter's type cache
-    // holds, which a class dict written behind the type's back leaves stale
-    // (`super()` reads the dicts themselves).
-    static PyObject* find(const Row& row, PyObject* key, PyTypeObject* type)
-    {
-        for (Py_ssize_t i = row.from; i < PyTuple_GET_SIZE(type->tp_mro) - 1; ++i) {
-            PyObject* value = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(type->tp_mro, i))->tp_dict, key);
-            if (value) return i == row.owner && (row.from > 0 || interp::type_cache_lookup(type, key) == value) ? value : nullptr;
-        }
-        return nullptr;
-    }
-
-    bool known_code(const Row& row, PyObject* fn, PyObject** holder_slot, Function& out)
-    {
-        std::uint64_t print = 0;
-        if (!PyFunction_Check(fn)) return false;
-        const interp::Function f = interp::parts(fn);
-        if (interp::version(f.code) == 0 || !fingerprint(f.code, print) || (print != row.prints[0] && print != row.prints[1]) ||
-            !set_ns(row.ns, f.globals) || !set_ns(builtins_ns, f.builtins)) {
-            return false;
-        }
-        out = {fn, holder_slot, interp::version(f.code), f.code, f.globals};
-        return true;
-    }
-
-    bool check_rows(bool on_parents)
-    {
-        PyTypeObject* type = on_parents ? parents_ : type_;
-        for (size_t i = 0; i < std::size(rows); ++i) {
-            const Row& row = rows[i];
-            if (row.on_parents != on_parents) continue;
-            PyObject* found = find(row, row_keys_[i], type);
-            auto* owner = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(type->tp_mro, row.owner));
-            if (!found) return false;
-            if (row.kind == K::member) {
-                const Py_ssize_t at = interp::slot_offset(found, owner, row.name);
-                if (at < 0) return false;
-                if (!on_parents) offsets_[i - first_member] = at;
-                continue;
-            }
-            if (row.kind == K::parser) {
-                parser_ = found;
-                continue;
-            }
-            PyObject** holder = nullptr;
-            if (row.kind != K::function) {
-                const int k = static_cast<int>(row.kind);
-                if (!Py_IS_TYPE(found, holder_types[k])) return false;
-                holder = interp::at(found, holder_offsets_[k]);
-            }
-            if (!known_code(row, holder ? *holder : found, holder, functions_[i])) return false;
-            if (static_cast<int>(i) == path_init) path_class_ = owner;
-        }
-        return true;
-    }
-
-    bool check_globals()
-    {
-        PyObject* mro = type_->tp_mro;
-        for (size_t i = 0; i < std::size(globals); ++i) {
-            const Global& g = globals[i];
-            // Each namespace is known by now: the functions' own, or a module's
-            // opened by an earlier row.
-            PyObject* v = PyDict_GetItemWithError(ns_[g.ns], global_keys_[i]);
-            bool ok = false;
-            switch (g.want) {
-            case Want::absent: ok = !v; break;
-            case Want::pure: ok = v == PyTuple_GET_ITEM(mro, 4) && Py_IS_TYPE(v, &PyType_Type); break;
-            case Want::path: ok = v == PyTuple_GET_ITEM(mro, 1); break;
-            case Want::parents: ok = v == reinterpret_cast<PyObject*>(parents_); break;
-            case Want::parser:
-            case Want::module:
-                ok = v && PyModule_CheckExact(v) && (g.want == Want::module || v == parser_) &&
-                     set_ns(g.opens, PyModule_GetDict(v));
-                modules_[g.opens - parser_ns] = v;
-                break;
-            case Want::type: ok = v == reinterpret_cast<const PyObject*>(g.type); break;
-            case Want::error: ok = v == (g.name[0] == 'I' ? PyExc_IndexError : PyExc_AttributeError); break;
-            case Want::none: ok = v == Py_None; break;
-            case Want::sep: ok = v && PyUnicode_CheckExact(v) && PyUnicode_CompareWithASCIIString(v, "/") == 0; break;
-            case Want::builtin:
-                ok = interp::builtin_function(v, g.function ? g.function : g.name, g.module,
-                                              static_cast<int>(i) == intern_global ? METH_O : -1);
-                break;
-            }
-            if (!ok) return false;
-        }
-        sep_ = PyDict_GetItemWithError(ns_[parser_ns], global_keys_[sep_global]);
-        intern_ = PyDict_GetItemWithError(ns_[sys_ns], global_keys_[intern_global]);
-        return true;
-    }
-
-    bool check(PyTypeObject* type)
-    {
-        positive_ = false;
-        for (int k = 1; k < 4; ++k) {
-            holder_offsets_[k] = interp::member_offset(holder_types[k], k == 1 ? "fget" : "__func__");
-        }
-        if (!interp::layout_known() || watcher_ < 0 || holder_offsets_[1] < 0 || holder_offsets_[2] < 0 ||
-            holder_offsets_[3] < 0) {
-            never_ = true;  // uncovered: the running interpreter is the 3.13 the layouts were built for (its ABI tag lets no other load the module), the dict watcher was had at exec unless C code holds all eight slots, and property, classmethod and staticmethod have the members fget and __func__
-            return false;  // uncovered: as above
-        }
-        // Watches start during the check, and the count it compares with
-        // later is the one from before the first.
-        const std::uint64_t armed = generation_;
-        type_ = type;
-        parents_ = nullptr;
-        for (PyObject*& n : ns_) n = nullptr;
-        bool ok = Py_IS_TYPE(type, &PyType_Type) && plain_class(type, path_mro, tag_) && check_rows(false);
-        PyObject* parents = ok ? PyDict_GetItemWithError(ns_[local_ns], global_keys_[parents_global]) : nullptr;
-        parents_ = parents && PyType_Check(parents) ? reinterpret_cast<PyTypeObject*>(parents) : nullptr;
-        ok = parents_ && plain_class(parents_, parents_mro, parents_tag_) && parents_->tp_new == PyBaseObject_Type.tp_new &&
-             check_rows(true) && check_globals();
-        // No code ran, so nothing it checked has changed meanwhile.
-        armed_at_ = armed;
-        return positive_ = ok;
-    }
-
-    static constexpr PyTypeObject* holder_types[] = {nullptr, &PyProperty_Type, &PyClassMethod_Type, &PyStaticMethod_Type};
-
-    bool positive_ = false, never_ = false;
-    static inline int watcher_ = -1;
-    static inline std::uint64_t generation_ = 0;  // events seen in all watched dicts
-    std::uint64_t armed_at_ = 0, rejected_at_ = 0;
-    PyTypeObject* rejected_ = nullptr;  // compared, never read
-    unsigned int rejected_tag_ = 0;
-    static inline PyObject* row_keys_[std::size(rows)] = {};
-    static inline PyObject* global_keys_[std::size(globals)] = {};
-    Py_ssize_t holder_offsets_[4] = {-1, -1, -1, -1};
-    // All borrowed (invariant ii).
-    PyTypeObject *type_ = nullptr, *parents_ = nullptr, *path_class_ = nullptr;
-    unsigned int tag_ = 0, parents_tag_ = 0;
-    PyObject* ns_[ns_count] = {};
-    PyObject* modules_[ns_count - parser_ns] = {};
-    PyObject *parser_ = nullptr, *intern_ = nullptr, *sep_ = nullptr;
-    Function functions_[function_count] = {};
-    Py_ssize_t offsets_[path_slots] = {};
-};
-
-int Verdict::on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept
-{
-    ++generation_;  // inside a dict operation: count, run nothing
-    return 0;
-}
-
-// Two, so that paths of another class (a subclass, which is refused) are
-// checked without dropping the verdict on PosixPath; `the_verdict` is the
-// one that allowed the current test.
-Verdict verdicts[2];
-Verdict* the_verdict = &verdicts[0];
 
 bool usable(PyObject* abs_path, PyObject* entry)
 {
-    PyTypeObject* type = Py_TYPE(abs_path);
-    if (type != Py_TYPE(entry)) return false;
-    Verdict* v = verdicts[0].holding(type) ? &verdicts[0] : (verdicts[1].holding(type) ? &verdicts[1] : nullptr);
-    if (v == nullptr) {
-        v = the_verdict == &verdicts[0] ? &verdicts[1] : &verdicts[0];  // the one not used last
-        if (!v->arm(type)) return false;
-    }
-    the_verdict = v;
-    return v->unobserved();
-}
-
-PyObject*& slot(PyObject* obj, Member m)
-{
-    return *interp::at(obj, the_verdict->offset(m));
+    return Py_TYPE(abs_path) == Py_TYPE(entry) && verdict::usable(Py_TYPE(abs_path));
 }
 
 // Parses a fresh absolute path as its first `str()` would, and stores the
-// same values in the same slots: `_parse_path(_raw_path)` (the posix
-// splitroot, then the non-empty parts other than `.`, each through
-// `sys.intern`), then the text `drv + root + "/".join(tail)`, kept as `_str`
-// and as `_str_normcase_cached`. False, with the path untouched and no
-// exception, when the path is not such a path.
-bool parse_fresh(PyObject* path)
+// same values in the same slots, the text also as `_str_normcase_cached`.
+// False, with the path untouched and no exception, when the path is not such
+// a path.
+bool parse_fresh_absolute(PyObject* path)
 {
-    for (Member m : {str_slot, normcase_slot, drv_slot, root_slot, tail_slot}) {
-        if (slot(path, m)) return false;
-    }
-    PyObject* raw = slot(path, raw_slot);
-    PyObject* text = raw && PyList_CheckExact(raw) && PyList_GET_SIZE(raw) == 1 ? PyList_GET_ITEM(raw, 0) : nullptr;
-    const Py_ssize_t n = text && PyUnicode_CheckExact(text) ? PyUnicode_GET_LENGTH(text) : 0;
-    if (n == 0 || PyUnicode_READ_CHAR(text, 0) != '/') return false;
-    // Exactly two leading separators stay the root; one, or three and more, make it one.
-    const bool two = n >= 2 && PyUnicode_READ_CHAR(text, 1) == '/' && !(n >= 3 && PyUnicode_READ_CHAR(text, 2) == '/');
-    PyObject* sep = the_verdict->sep();
-    Ref drv = Ref::steal(PyUnicode_Substring(text, 0, 0));
-    Ref root = Ref::steal(PyUnicode_Substring(text, 0, two ? 2 : 1));
-    Ref pieces = Ref::steal(PyUnicode_Split(text, sep, -1));  // the root's separators give empty pieces
-    Ref tail = Ref::steal(PyList_New(0));
-    bool ok = drv && root && pieces && tail;
-    for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(pieces.get()); ++i) {
-        PyObject* piece = PyList_GET_ITEM(pieces.get(), i);
-        if (PyUnicode_GET_LENGTH(piece) == 0 || PyUnicode_CompareWithASCIIString(piece, ".") == 0) continue;
-        Ref interned = Ref::steal(interp::call_o(the_verdict->intern(), piece));
-        ok = interned && PyList_Append(tail.get(), interned.get()) == 0;
-    }
-    Ref joined = ok ? Ref::steal(PyUnicode_Join(sep, tail.get())) : Ref();
-    Ref str = joined ? Ref::steal(PyUnicode_Concat(root.get(), joined.get())) : Ref();
-    if (!str) {
-        PyErr_Clear();  // a failed allocation of ours: the ordinary route parses
+    Parsed parsed;
+    if (slot(path, Member::normcase_slot) || !parse_fresh(path, parsed) || PyUnicode_GET_LENGTH(parsed.root.get()) == 0) {
         return false;
     }
-    slot(path, drv_slot) = drv.release();
-    slot(path, root_slot) = root.release();
-    slot(path, tail_slot) = tail.release();
-    slot(path, normcase_slot) = Py_NewRef(str.get());
-    slot(path, str_slot) = str.release();
+    slot(path, Member::normcase_slot) = Py_NewRef(parsed.str.get());
+    store_parsed(path, std::move(parsed));
     return true;
 }
 
@@ -477,17 +54,12 @@ bool exact_str(PyObject* s) { return s && PyUnicode_CheckExact(s); }
 
 }  // namespace
 
-int ancestry_init() noexcept
-{
-    return Verdict::init();
-}
-
 Known ancestry_equal(PyObject* abs_path, PyObject* entry) noexcept
 {
     if (!usable(abs_path, entry)) return Known::unknown;
-    PyObject* theirs = slot(entry, normcase_slot);
-    if (!slot(abs_path, normcase_slot) && theirs) parse_fresh(abs_path);
-    PyObject* mine = slot(abs_path, normcase_slot);
+    PyObject* theirs = slot(entry, Member::normcase_slot);
+    if (!slot(abs_path, Member::normcase_slot) && theirs) parse_fresh_absolute(abs_path);
+    PyObject* mine = slot(abs_path, Member::normcase_slot);
     if (!exact_str(mine) || !exact_str(theirs)) return Known::unknown;
     return mine == theirs || PyUnicode_Compare(mine, theirs) == 0 ? Known::yes : Known::no;
 }
@@ -495,9 +67,9 @@ Known ancestry_equal(PyObject* abs_path, PyObject* entry) noexcept
 Known ancestry_in_parents(PyObject* abs_path, PyObject* entry) noexcept
 {
     if (!usable(abs_path, entry)) return Known::unknown;
-    PyObject* drv = slot(abs_path, drv_slot);
-    PyObject* root = slot(abs_path, root_slot);
-    PyObject* tail = slot(abs_path, tail_slot);
+    PyObject* drv = slot(abs_path, Member::drv_slot);
+    PyObject* root = slot(abs_path, Member::root_slot);
+    PyObject* tail = slot(abs_path, Member::tail_slot);
     if (!exact_str(drv) || !exact_str(root) || PyUnicode_GET_LENGTH(root) == 0 || !tail || !PyList_CheckExact(tail)) {
         return Known::unknown;
     }
@@ -506,7 +78,7 @@ Known ancestry_in_parents(PyObject* abs_path, PyObject* entry) noexcept
         if (!PyUnicode_CheckExact(PyList_GET_ITEM(tail, i))) return Known::unknown;
     }
     if (parts == 0) return Known::no;  // no ancestors: the entry's text is never read
-    PyObject* text = slot(entry, normcase_slot);
+    PyObject* text = slot(entry, Member::normcase_slot);
     if (!exact_str(text)) return Known::unknown;
     // Ancestor k, for 0 <= k < parts, has the text drv + root + "/".join(tail[:k]).
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);

@@ -16,9 +16,6 @@ namespace brindova::talvesh {
 enum class Known : int { no = 0, yes = 1, unknown = -1 };
 // clang-format on
 
-// Prepares the check once, at module exec: 0, or -1 with an exception set.
-int ancestry_init() noexcept;
-
 // Both run no Python code, release nothing they did not make, and leave no
 // exception set.
 

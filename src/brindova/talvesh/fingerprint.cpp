@@ -53,6 +53,9 @@ bool Hash::constant(PyObject* c, int depth)
     if (PyUnicode_CheckExact(c)) {
         return byte('S'), text(c), true;
     }
+    if (PyBytes_CheckExact(c)) {
+        return byte('B'), bytes(c), true;
+    }
     if (PyTuple_CheckExact(c)) {
         byte('U'), u32(static_cast<std::uint32_t>(PyTuple_GET_SIZE(c)));
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(c); ++i) {

@@ -44,14 +44,16 @@ inline std::uint32_t version(PyObject* c) noexcept { return code(c)->co_version;
 inline bool code_monitored(PyObject* c) noexcept { return code(c)->_co_monitoring != nullptr; }
 
 // What a function runs with. Neither globals nor builtins can be replaced;
-// its code can. (Defaults cannot matter: the code trusted has no optional
-// parameters, and the route passes every argument.)
+// its code can, and so can its defaults (which only `resolve` has, of the
+// code trusted: every other call passes every argument).
 struct Function {
     PyObject* code;
     PyObject* globals;
     PyObject* builtins;
     PyObject* first_cell;  // contents of the first closure cell, or null
 };
+inline PyObject* defaults(PyObject* f) noexcept { return reinterpret_cast<PyFunctionObject*>(f)->func_defaults; }
+
 inline Function parts(PyObject* f) noexcept
 {
     const auto* fn = reinterpret_cast<PyFunctionObject*>(f);

@@ -4,7 +4,8 @@
 #include "common/lookup.hpp"
 #include "common/namespace.hpp"
 #include "talvesh/function.hpp"
-#include "talvesh/ancestry.hpp"
+#include "talvesh/resolve.hpp"
+#include "talvesh/verdict.hpp"
 #include "talvesh/matcher.hpp"
 #include "talvesh/state.hpp"
 #include "talvesh/rules.hpp"
@@ -154,7 +155,7 @@ int constants_init()
         return -1;
     }
     matcher_init();
-    if (ancestry_init() < 0) {
+    if (verdict::init() < 0 || resolve_init() < 0) {
         return -1;
     }
     return function_type_ready();

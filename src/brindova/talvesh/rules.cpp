@@ -2,6 +2,7 @@
 
 #include "talvesh/ancestry.hpp"
 #include "talvesh/matcher.hpp"
+#include "talvesh/resolve.hpp"
 
 #include "common/lookup.hpp"
 #include "common/traceback.hpp"
@@ -74,7 +75,7 @@ Ref convert(PyObject* globals, PyObject* value, bool resolve)
     if (!path || !resolve) {
         return path;
     }
-    return Ref::steal(PyObject_CallMethodNoArgs(path.get(), names.resolve));
+    return talvesh::resolve(path.get());
 }
 
 // Appends `value` unless the list already holds an equal entry.
@@ -296,7 +297,7 @@ PyObject* rules_is_ignored(const FunctionSpec& spec, PyObject* globals, PyObject
     PyObject* path = args[1];
     PyObject* name = args[2];
     if (path != Py_None) {
-        Ref abs_path = Ref::steal(PyObject_CallMethodNoArgs(path, names.resolve));
+        Ref abs_path = resolve(path);
         if (!abs_path) {
             return function_fail(spec, globals, decision_lines.resolve);
         }

@@ -1,0 +1,160 @@
+#include "talvesh/resolve.hpp"
+
+#include "talvesh/fresh.hpp"
+#include "talvesh/realpath.hpp"
+#include "talvesh/state.hpp"
+#include "talvesh/verdict.hpp"
+
+#include <cstring>
+#include <string_view>
+
+namespace brindova::talvesh {
+namespace {
+
+// Why the native answer is the ordinary route's, while the verdict holds
+// for the path's class (verdict.cpp: `resolve`, `__fspath__`, `__str__` and
+// what it reaches, `os.path.realpath` and the posixpath, os and stat
+// functions and globals it reads, each trusted by fingerprint) and nothing
+// observes the calls that route makes:
+// - `resolve()` is `self.with_segments(os.path.realpath(self, strict=False))`.
+//   realpath takes `os.fspath(self)`, that is `str(self)`: the cached `_str`
+//   when set, else the text parsed from the raw segments (fresh.hpp), which
+//   that first `str()` also stores on the path. `with_segments` makes a new
+//   path of the same class holding only `_raw_paths = [text]`.
+// - realpath runs on text with exact `str` methods, a dict and a list; what
+//   it calls is posix's getcwd, lstat and readlink, whose only effects that
+//   Python could see are their results and the OSError of a failure, which
+//   it catches: realpath.cpp makes the same calls on the same bytes.
+// - The bytes are the text's encoding in the file system's encoding, which
+//   is UTF-8 with surrogateescape (checked at exec), and the text must
+//   survive a round trip through it. Then encoding maps the text's parts
+//   one to one onto the bytes' parts between separators, and the decoded
+//   answer is the text the ordinary route joins from the same parts.
+// - Nothing is stored or made visible before the answer is had. The walk
+//   runs without the GIL, as the ordinary calls do; once it is back, the
+//   verdict and everything read from the path must be as they were, so the
+//   answer is the one the ordinary route would give if run then.
+// Otherwise, and on any failure of ours, the ordinary route runs from the
+// start and raises what it raises, with its own traceback.
+
+bool utf8_fs = false;
+
+// What the walk's answer depends on: the path's cached text, or, when it
+// had none, its raw segments (held, so that no freed object's address can
+// come back as another's).
+struct Seen {
+    PyObject* str;
+    Ref raw_list;
+    Ref raw_items;  // a copy of the list, when the text was parsed
+};
+
+bool unchanged(PyObject* path, const Seen& seen)
+{
+    using verdict::Member;
+    if (verdict::slot(path, Member::str_slot) != seen.str) return false;
+    if (!seen.raw_items) return true;
+    PyObject* raw = verdict::slot(path, Member::raw_slot);
+    if (raw != seen.raw_list.get() || verdict::slot(path, Member::drv_slot) || verdict::slot(path, Member::root_slot) ||
+        verdict::slot(path, Member::tail_slot) || PyList_GET_SIZE(raw) != PyList_GET_SIZE(seen.raw_items.get())) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw); ++i) {
+        if (PyList_GET_ITEM(raw, i) != PyList_GET_ITEM(seen.raw_items.get(), i)) return false;
+    }
+    return true;
+}
+
+// The text's bytes, when it has a round trip through the file system's
+// encoding and no NUL (which posix refuses with a ValueError).
+bool encode(PyObject* text, Ref& holder, std::string_view& bytes)
+{
+    if (PyUnicode_IS_ASCII(text)) {
+        bytes = {static_cast<const char*>(PyUnicode_DATA(text)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
+    } else {
+        holder = Ref::steal(PyUnicode_EncodeFSDefault(text));
+        Ref back = holder ? Ref::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(holder.get()),
+                                                                         PyBytes_GET_SIZE(holder.get())))
+                          : Ref();
+        if (!back || PyUnicode_Compare(back.get(), text) != 0) return false;
+        bytes = {PyBytes_AS_STRING(holder.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(holder.get()))};
+    }
+    return std::memchr(bytes.data(), 0, bytes.size()) == nullptr;
+}
+
+// The new path, made as `type(path)(text)` makes it, or null.
+Ref new_path(PyTypeObject* type, const Bytes& resolved)
+{
+    Ref text = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(resolved.data(), static_cast<Py_ssize_t>(resolved.size())));
+    Ref segments = text ? Ref::steal(PyList_New(1)) : Ref();
+    Ref result = segments ? Ref::steal(type->tp_alloc(type, 0)) : Ref();
+    if (!result) return {};
+    PyList_SET_ITEM(segments.get(), 0, text.release());
+    verdict::slot(result.get(), verdict::Member::raw_slot) = segments.release();
+    return result;
+}
+
+// The native answer, or null with no exception when there is none.
+PyObject* native(PyObject* path)
+{
+    PyTypeObject* type = Py_TYPE(path);
+    if (!utf8_fs || type->tp_alloc != PyType_GenericAlloc || !verdict::usable(type)) return nullptr;
+    Parsed parsed;
+    Seen seen{verdict::slot(path, verdict::Member::str_slot), {}, {}};
+    PyObject* text = seen.str;
+    if (text == nullptr) {
+        if (!parse_fresh(path, parsed)) return nullptr;
+        seen.raw_list = Ref::borrow(verdict::slot(path, verdict::Member::raw_slot));
+        seen.raw_items = Ref::steal(PyList_GetSlice(seen.raw_list.get(), 0, PY_SSIZE_T_MAX));
+        text = parsed.str.get();
+    } else if (!PyUnicode_CheckExact(text)) {
+        return nullptr;
+    }
+    Ref held_text = Ref::borrow(text);  // as long as the walk reads its bytes
+    Ref encoded;
+    std::string_view bytes;
+    if ((seen.str == nullptr && !seen.raw_items) || !encode(text, encoded, bytes)) {
+        PyErr_Clear();  // a failed allocation of ours, if any
+        return nullptr;
+    }
+    Bytes resolved;
+    Walk walked;
+    Py_BEGIN_ALLOW_THREADS
+    walked = realpath(bytes, resolved);
+    Py_END_ALLOW_THREADS
+    if (walked == Walk::retreat || !verdict::usable(type) || !unchanged(path, seen)) return nullptr;
+    Ref result = new_path(type, resolved);
+    if (!result) {
+        PyErr_Clear();  // a failed allocation of ours: the ordinary route runs
+        return nullptr;
+    }
+    if (parsed.str) store_parsed(path, std::move(parsed));
+    return result.release();
+}
+
+}  // namespace
+
+int resolve_init() noexcept
+{
+    // The file system's encoding is fixed at startup: UTF-8 with
+    // surrogateescape is told by a text with both kinds of character.
+    static constexpr char text[] = "\xc3\xa9\x80/";
+    Ref decoded = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(text, 4));
+    Ref encoded = decoded ? Ref::steal(PyUnicode_EncodeFSDefault(decoded.get())) : Ref();
+    if (!encoded) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return -1;
+        PyErr_Clear();  // not such an encoding: the native route stays off
+        return 0;
+    }
+    utf8_fs = PyUnicode_GET_LENGTH(decoded.get()) == 3 && PyUnicode_READ_CHAR(decoded.get(), 0) == 0xe9 &&
+              PyUnicode_READ_CHAR(decoded.get(), 1) == 0xdc80 && PyBytes_GET_SIZE(encoded.get()) == 4 &&
+              std::memcmp(PyBytes_AS_STRING(encoded.get()), text, 4) == 0;
+    return 0;
+}
+
+Ref resolve(PyObject* path) noexcept
+{
+    if (PyObject* answer = native(path)) return Ref::steal(answer);
+    return Ref::steal(PyObject_CallMethodNoArgs(path, names.resolve));
+}
+
+}  // namespace brindova::talvesh
