@@ -28,6 +28,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from brindova.talvesh import LoaderIgnore
+from support import code_of, ordinary
 
 # Calls of pathlib's code and finalisers seen by the rows below; answers()
 # reports how many, so a shortcut that hid them would differ.
@@ -57,15 +58,6 @@ def removed(owner, name):
 
 
 @contextlib.contextmanager
-def code_of(function, replacement):
-    old, function.__code__ = function.__code__, replacement.__code__
-    try:
-        yield
-    finally:
-        function.__code__ = old
-
-
-@contextlib.contextmanager
 def reinit(descriptor, function):
     # A property's __init__ can run again on the object already in the
     # class: the function inside changes, the class does not.
@@ -85,14 +77,6 @@ def attribute(owner, name, value):
         yield
     finally:
         setattr(owner, name, old)
-
-
-def ordinary():
-    # The same code with one more constant: its fingerprint is unknown, so
-    # the shortcut steps aside, and the ordinary route runs exactly as before.
-    code = local._PathParents.__len__.__code__
-    return code_of(local._PathParents.__len__, types.SimpleNamespace(__code__=code.replace(
-        co_consts=code.co_consts + ("unused",))))
 
 
 class ParentsMeta(abc.ABCMeta):
