@@ -11,6 +11,7 @@ import array
 import builtins
 import gc
 import json
+import os
 import sys
 import types
 from pathlib import Path
@@ -152,6 +153,17 @@ def swapped(owner, name, value, call):
         setattr(owner, name, old)
 
 
+def in_removed_directory(k, call):
+    home = os.getcwd()
+    os.mkdir(k.root / "gone")
+    os.chdir(k.root / "gone")
+    os.rmdir(k.root / "gone")
+    try:
+        return call()
+    finally:
+        os.chdir(home)
+
+
 @pytest.fixture(scope="module")
 def k(tmp_path_factory):
     """A small tree with symbolic links, rule sets, and objects the cases share."""
@@ -159,6 +171,7 @@ def k(tmp_path_factory):
     (root / "real" / "dir").mkdir(parents=True)
     (root / "real" / "dir" / "f.yaml").write_text("")
     (root / "link").symlink_to(root / "real" / "dir")
+    (root / "loop").symlink_to("loop")
     rules = LoaderIgnore(files=["hit.txt"], file_masks=["*.tmp"], paths=[root / "real"],
                          path_masks=["masked/*"], env_names=["HOME"], env_name_masks=["X_*"])
     unset = LoaderIgnore()
@@ -222,6 +235,10 @@ CASES = [
     ("ignored-paths-parent", lambda k: k.rules.is_ignored(k.root / "link" / "f.yaml"), True),
     ("ignored-path-masks", lambda k: k.rules.is_ignored(Path("masked/f")), True),
     ("ignored-path-miss", lambda k: k.rules.is_ignored(Path("other/f.txt")), False),
+    # the native resolve: a loop, a cached text, a text it leaves to the ordinary route
+    ("ignored-path-loop", lambda k: k.rules.is_ignored(k.root / "loop" / "x"), False),
+    ("ignored-path-cached", lambda k: (lambda p: str(p) and k.rules.is_ignored(p))(Path(k.root, "real")), True),
+    ("ignored-path-escaped", lambda k: k.rules.is_ignored(Path("\udcc3\udca9")), False),
     ("ignored-names", lambda k: k.rules.is_ignored(name="HOME"), True),
     ("ignored-name-masks", lambda k: k.rules.is_ignored(None, "X_1"), True),
     ("ignored-name-miss", lambda k: k.rules.is_ignored(name="Y"), False),
@@ -296,6 +313,9 @@ CASES = [
     ("fail-path-str", lambda k: k.rules.is_ignored("a", "HOME"), (AttributeError, None)),
     ("fail-resolve", lambda k: k.rules.is_ignored(Odd(resolve=boom)), (Boom, "boom")),
     ("fail-resolve-stop", lambda k: k.rules.is_ignored(Odd(resolve=stop)), (StopIteration, "stop")),
+    ("fail-resolve-nul", lambda k: k.rules.is_ignored(Path("a\0")),
+     (ValueError, "lstat: embedded null character in path")),
+    ("fail-resolve-cwd", lambda k: in_removed_directory(k, lambda: LoaderIgnore(path="x")), (FileNotFoundError, None)),
     ("fail-name", lambda k: k.rules.is_ignored(Odd(name=boom)), (Boom, "boom")),
     ("fail-format", lambda k: k.rules.is_ignored(Odd(text=boom)), (Boom, "boom")),
     ("fail-read-files", lambda k: k.unset.is_ignored(Path("a")), (AttributeError, None)),

@@ -62,7 +62,8 @@ def build(root, kinds, targets):
             elif kind == "link":
                 os.symlink(target(len(LINKS) + i), path)
     # Locked last, so that what lies below was made.
-    return [os.path.join(root, n) for n, k in zip(NODES, kinds) if k == "locked" and os.path.isdir(os.path.join(root, n))]
+    locked = [os.path.join(root, n) for n, k in zip(NODES, kinds) if k == "locked"]
+    return [path for path in locked if os.path.isdir(path)]
 
 
 def state(path):
@@ -87,7 +88,8 @@ def observe(root, queries):
                 got = ask(path)
                 seen.append((got, state(got) if isinstance(got, Path) else None))
             except Exception as e:  # noqa: BLE001  compared, not handled
-                seen.append((type(e), e.args, [(f.filename, f.name, f.lineno) for f in traceback.extract_tb(e.__traceback__)]))
+                frames = [(f.filename, f.name, f.lineno) for f in traceback.extract_tb(e.__traceback__)]
+                seen.append((type(e), e.args, frames))
             seen.append(state(path))
     return seen
 
