@@ -1,7 +1,9 @@
 import builtins
+import contextlib
 import json
 import sys
 import threading
+import time
 import types
 from pathlib import Path
 
@@ -9,6 +11,7 @@ import pytest
 
 import brindova.talvesh as talvesh
 from brindova.talvesh import LoaderIgnore
+from support import ordinary
 
 QUERY = Path("/a/b.txt")
 
@@ -292,6 +295,56 @@ def test_threads_share_a_mutating_rule_set(tmp_path):
         sys.setswitchinterval(old_interval)
     assert errors == []
     assert len(answers) == 3 * 600 * len(queries) and all(type(a) is bool for a in answers)
+
+
+def test_threads_resolve_paths_that_change_meanwhile(tmp_path):
+    # The native resolve walks without the GIL: meanwhile another thread
+    # rewrites the paths' segments in place, drops their cached parts and
+    # switches the route off and on. Nothing read from a path may be used
+    # once it is gone: no crash, no error, and the answers of both texts.
+    (tmp_path / "a").mkdir()
+    (tmp_path / "l").symlink_to("a")
+    rules = LoaderIgnore(paths=[tmp_path / "a" / "x"])
+    texts = [str(tmp_path / "l" / "x"), str(tmp_path / "a" / "y"), "x"]
+    shared = [Path(texts[0]) for _ in range(20)]
+    answers, errors, done = [], [], threading.Event()
+
+    def ask():
+        try:
+            for _ in range(300):
+                answers.extend(rules.is_ignored(p) for p in shared)
+        except BaseException as exc:  # noqa: BLE001  reported below, with the test's own failure
+            errors.append(exc)
+
+    def change():
+        n = 0
+        while not done.is_set():
+            n += 1
+            for p in shared:
+                p._raw_paths.append(texts[n % 3])
+                del p._raw_paths[0]
+                for slot in ("_str", "_drv", "_root", "_tail_cached"):
+                    with contextlib.suppress(AttributeError):
+                        delattr(p, slot)
+            with ordinary() if n % 2 else contextlib.nullcontext():
+                time.sleep(0)
+
+    readers = [threading.Thread(target=ask) for _ in range(2)]
+    writer = threading.Thread(target=change)
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        writer.start()
+        for t in readers:
+            t.start()
+        for t in readers:
+            t.join()
+    finally:
+        done.set()
+        writer.join()
+        sys.setswitchinterval(old_interval)
+    assert errors == []
+    assert len(answers) == 2 * 300 * 20 and set(answers) == {True, False}
 
 
 def _holder_with_getattr(function):

@@ -13,7 +13,7 @@ using verdict::Member;
 using verdict::slot;
 
 // Why the answer is the ordinary route's, while the verdict holds (each
-// function runs code whose fingerprint is in the table below, with the
+// function runs code whose fingerprint is in the verdict's table, with the
 // globals and builtins checked, and no finaliser, tracer or monitor can see
 // the objects or calls that route makes and drops):
 // - `A == E` is `A._str_normcase == E._str_normcase`: the cached slot when
@@ -28,7 +28,6 @@ using verdict::slot;
 // - Any slot missing or not of the exact type this needs (an empty root,
 //   which would send the parts through the drive test, included) goes the
 //   ordinary way.
-
 
 bool usable(PyObject* abs_path, PyObject* entry)
 {

@@ -69,7 +69,8 @@ inline std::string_view view(const Bytes& b)
     return {b.data(), b.size()};
 }
 
-enum class Walk : bool { done, retreat };
+enum class Walk : bool { done,
+                         retreat };
 
 // `text` holds no NUL. `retreat` (with `path` unspecified) where the ordinary
 // function would raise, or would run Python code while handling a failure:

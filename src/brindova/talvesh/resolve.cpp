@@ -73,7 +73,7 @@ bool encode(PyObject* text, Ref& holder, std::string_view& bytes)
     } else {
         holder = Ref::steal(PyUnicode_EncodeFSDefault(text));
         Ref back = holder ? Ref::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(holder.get()),
-                                                                         PyBytes_GET_SIZE(holder.get())))
+                                                                        PyBytes_GET_SIZE(holder.get())))
                           : Ref();
         if (!back || PyUnicode_Compare(back.get(), text) != 0) return false;
         bytes = {PyBytes_AS_STRING(holder.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(holder.get()))};
@@ -119,9 +119,8 @@ PyObject* native(PyObject* path)
     Bytes resolved;
     Walk walked;
     Py_BEGIN_ALLOW_THREADS
-    walked = realpath(bytes, resolved);
-    Py_END_ALLOW_THREADS
-    if (walked == Walk::retreat || !verdict::usable(type) || !unchanged(path, seen)) return nullptr;
+        walked = realpath(bytes, resolved);
+    Py_END_ALLOW_THREADS if (walked == Walk::retreat || !verdict::usable(type) || !unchanged(path, seen)) return nullptr;
     Ref result = new_path(type, resolved);
     if (!result) {
         PyErr_Clear();  // a failed allocation of ours: the ordinary route runs

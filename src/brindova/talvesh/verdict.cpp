@@ -13,9 +13,11 @@
 namespace brindova::talvesh::verdict {
 namespace {
 
-// The shortcut answers `abs_path == entry` and `entry in abs_path.parents`
-// for two paths of one class T only while a verdict holds that T, its
-// parents sequence and everything their code reaches are pathlib's own.
+// The shortcuts answer `abs_path == entry`, `entry in abs_path.parents` and
+// `path.resolve()` for paths of one class T only while a verdict holds that
+// T, its parents sequence and everything their code reaches (pathlib's,
+// posixpath's, and the os, stat and sys functions they call) are the
+// standard library's own.
 //
 // Invariant (i): checking runs no Python code and releases nothing. It
 // compares pointers, reads structures (interp.hpp), looks names up only in
@@ -32,7 +34,8 @@ namespace {
 // object ever has) with the globals and builtins seen, and the descriptor
 // that holds a function still holds it. Nothing outlives Python's own
 // lifetime for it, and the answer is computed only from state read after
-// that test.
+// that test (the stat_result type among them, which posix's module state
+// holds: its dict is watched and its tag compared).
 //
 // Where each attribute the ordinary route reads must be found: the class
 // order searched (the path class T, or the parents sequence P), from which
@@ -504,6 +507,9 @@ int init() noexcept
 
 bool usable(PyTypeObject* type) noexcept
 {
+    // A class that cannot be a path class is turned away before any verdict
+    // is armed for it, so that it never takes the place of one that holds.
+    if (!Py_IS_TYPE(type, &PyType_Type) || !type->tp_mro || PyTuple_GET_SIZE(type->tp_mro) != path_mro) return false;
     Verdict* v = verdicts[0].holding(type) ? &verdicts[0] : (verdicts[1].holding(type) ? &verdicts[1] : nullptr);
     if (v == nullptr) {
         v = the_verdict == &verdicts[0] ? &verdicts[1] : &verdicts[0];  // the one not used last
