@@ -16,6 +16,7 @@ import os
 import pathlib
 import pathlib._local as local
 import posixpath
+import stat
 import sys
 import tempfile
 import textwrap
@@ -255,6 +256,21 @@ ALTERATIONS = {
     # builtins the code reads
     "builtin-type": lambda e, t: patched(builtins, "slice", int),
     "builtin-function": lambda e, t: patched(builtins, "len", hash),
+    # what resolve runs: its default, its functions, the system calls and
+    # what they return
+    "resolve-default": lambda e, t: attribute(local.Path.resolve, "__defaults__", (True,)),
+    "fspath": lambda e, t: patched(PurePath, "__fspath__", lambda self: "/"),
+    "realpath": lambda e, t: patched(posixpath, "realpath", lambda path, *, strict=False: "/"),
+    "os-path": lambda e, t: patched(os, "path", types.SimpleNamespace(realpath=lambda path, *, strict=False: "/")),
+    "join": lambda e, t: patched(posixpath, "join", lambda a, *p: "/"),
+    "get-sep": lambda e, t: patched(posixpath, "_get_sep", lambda path: "|"),
+    "splitdrive": lambda e, t: patched(posixpath, "splitdrive", lambda p: [][0]),
+    "getcwd": lambda e, t: patched(os, "getcwd", lambda: str(t)),
+    "lstat": lambda e, t: patched(os, "lstat", lambda path: os.stat(path)),
+    "readlink": lambda e, t: patched(os, "readlink", lambda path: "/"),
+    "islink": lambda e, t: patched(stat, "S_ISLNK", lambda mode: False),
+    "st-mode": lambda e, t: patched(os.stat_result, "st_mode", property(lambda self: 0)),
+    "shadowed-oserror": lambda e, t: patched(posixpath, "OSError", KeyError),
 }
 # Who watches the calls. Their test comes last: an interpreter that was
 # ever instrumented keeps the shortcut off for the rest of the process.
@@ -300,7 +316,8 @@ def answers(rules, queries):
 
 
 def queries_for(root, rels):
-    return [Path(root, r) for r in rels] + [Path(root, rels[0], ".."), Path("/"), Path("//"), SubPath(root)]
+    return [Path(root, r) for r in rels] + [Path(root, rels[0], ".."), Path("/"), Path("//"), SubPath(root),
+                                            Path(root, "missing", ".."), Path("x")]
 
 
 @settings(max_examples=30, deadline=None)
@@ -339,17 +356,18 @@ def changes_an_answer(tmp_path, make):
     # use when it is made, gives the altered answers. The shortcut goes
     # first, so that the ordinary route has not yet run (and, say, been
     # instrumented) when the shortcut meets the alteration.
+    # Each decision gets fresh queries, whose texts no earlier one cached.
     root = os.path.realpath(tmp_path)
-    queries = queries_for(root, build(root, ["a/b", "c"], []))
+    rels = build(root, ["a/b", "c"], [("l", "a")])
 
     def decide(route):
         rules = LoaderIgnore(paths=[])
         entries = entries_for(root, ["a", "c"], anchors=False)
         rules.paths.extend(entries)
         with route():
-            before = answers(rules, queries)
+            before, fresh = answers(rules, queries_for(root, rels)), queries_for(root, rels)
             with make(entries, Path(root, "c")):
-                return before, answers(rules, queries)
+                return before, answers(rules, fresh)
 
     fast = decide(contextlib.nullcontext)
     before, after = decide(ordinary)
