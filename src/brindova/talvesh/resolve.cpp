@@ -51,17 +51,16 @@ struct Seen {
 bool unchanged(PyObject* path, const Seen& seen)
 {
     using verdict::Member;
-    if (verdict::slot(path, Member::str_slot) != seen.str) return false;
-    if (!seen.raw_items) return true;
     PyObject* raw = verdict::slot(path, Member::raw_slot);
-    if (raw != seen.raw_list.get() || verdict::slot(path, Member::drv_slot) || verdict::slot(path, Member::root_slot) ||
-        verdict::slot(path, Member::tail_slot) || PyList_GET_SIZE(raw) != PyList_GET_SIZE(seen.raw_items.get())) {
-        return false;
+    PyObject* items = seen.raw_items.get();
+    bool same = verdict::slot(path, Member::str_slot) == seen.str;
+    if (same && items) {
+        same = raw == seen.raw_list.get() && !verdict::slot(path, Member::drv_slot) &&
+               !verdict::slot(path, Member::root_slot) && !verdict::slot(path, Member::tail_slot) &&
+               PyList_GET_SIZE(raw) == PyList_GET_SIZE(items);
+        for (Py_ssize_t i = 0; same && i < PyList_GET_SIZE(raw); ++i) same = PyList_GET_ITEM(raw, i) == PyList_GET_ITEM(items, i);
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw); ++i) {
-        if (PyList_GET_ITEM(raw, i) != PyList_GET_ITEM(seen.raw_items.get(), i)) return false;
-    }
-    return true;
+    return same;
 }
 
 // The text's bytes, when it has a round trip through the file system's
@@ -117,10 +116,10 @@ PyObject* native(PyObject* path)
         return nullptr;
     }
     Bytes resolved;
-    Walk walked;
-    Py_BEGIN_ALLOW_THREADS
-        walked = realpath(bytes, resolved);
-    Py_END_ALLOW_THREADS if (walked == Walk::retreat || !verdict::usable(type) || !unchanged(path, seen)) return nullptr;
+    PyThreadState* saved = PyEval_SaveThread();
+    const Walk walked = realpath(bytes, resolved);
+    PyEval_RestoreThread(saved);
+    if (walked == Walk::retreat || !verdict::usable(type) || !unchanged(path, seen)) return nullptr;
     Ref result = new_path(type, resolved);
     if (!result) {
         PyErr_Clear();  // a failed allocation of ours: the ordinary route runs
