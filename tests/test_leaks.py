@@ -172,6 +172,8 @@ def k(tmp_path_factory):
     (root / "real" / "dir" / "f.yaml").write_text("")
     (root / "link").symlink_to(root / "real" / "dir")
     (root / "loop").symlink_to("loop")
+    for i in range(12):  # more links than one resolve's first table holds
+        (root / f"chain{i}").symlink_to(f"chain{i + 1}" if i < 11 else root / "real")
     rules = LoaderIgnore(files=["hit.txt"], file_masks=["*.tmp"], paths=[root / "real"],
                          path_masks=["masked/*"], env_names=["HOME"], env_name_masks=["X_*"])
     unset = LoaderIgnore()
@@ -239,6 +241,9 @@ CASES = [
     ("ignored-path-loop", lambda k: k.rules.is_ignored(k.root / "loop" / "x"), False),
     ("ignored-path-cached", lambda k: (lambda p: str(p) and k.rules.is_ignored(p))(Path(k.root, "real")), True),
     ("ignored-path-escaped", lambda k: k.rules.is_ignored(Path("\udcc3\udca9")), False),
+    ("ignored-path-chain", lambda k: k.rules.is_ignored(k.root / "chain0" / "f"), True),
+    ("ignored-path-str-subclass", lambda k: (lambda p: setattr(p, "_str", SubStr(k.root / "real"))
+                                            or k.rules.is_ignored(p))(Path("x")), True),
     ("ignored-names", lambda k: k.rules.is_ignored(name="HOME"), True),
     ("ignored-name-masks", lambda k: k.rules.is_ignored(None, "X_1"), True),
     ("ignored-name-miss", lambda k: k.rules.is_ignored(name="Y"), False),

@@ -38,7 +38,7 @@ CHILD = "BRINDOVA_RESOLVE_UNPRIVILEGED"
 tree = st.tuples(st.lists(st.sampled_from(KINDS), min_size=len(NODES), max_size=len(NODES)),
                  st.lists(st.sampled_from(TARGETS), min_size=len(LINKS) + len(NODES),
                           max_size=len(LINKS) + len(NODES)),
-                 st.sampled_from(["root", "a", "removed"]))
+                 st.sampled_from(["root", "a", "removed", "deep"]))
 query = st.tuples(st.sampled_from(["", "@", "//@", "///@"]),
                   st.lists(st.lists(st.sampled_from(TOKENS), max_size=4).map("/".join), min_size=1, max_size=2),
                   st.sampled_from(["", "/"]), st.booleans())
@@ -109,6 +109,10 @@ def differential(layout, queries):
                 os.mkdir(os.path.join(root, "gone"))
                 os.chdir(os.path.join(root, "gone"))
                 os.rmdir(os.path.join(root, "gone"))
+            elif cwd == "deep":  # longer than getcwd's first buffer
+                deep = os.path.join(root, *[LONG[:250]] * 5)
+                os.makedirs(deep)
+                os.chdir(deep)
             elif cwd == "a" and os.path.isdir(os.path.join(root, "a")) and os.access(os.path.join(root, "a"), os.X_OK):
                 os.chdir(os.path.join(root, "a"))
             else:

@@ -29,19 +29,19 @@ public:
 
     bool append(const T* items, std::size_t n)
     {
-        if (n > capacity_ - size_) {
-            std::size_t want = capacity_ ? capacity_ : 64;
-            while (want - size_ < n) want *= 2;
-            auto* grown = static_cast<T*>(PyMem_RawRealloc(data_, want * sizeof(T)));
-            if (!grown) return false;
-            data_ = grown;
-            capacity_ = want;
-        }
+        if (n > capacity_ - size_ && !reserve(size_ + n)) return false;
         if (n) std::memcpy(data_ + size_, items, n * sizeof(T));
         size_ += n;
         return true;
     }
     bool push(const T& item) { return append(&item, 1); }
+    // `n` more items, left as the memory holds them.
+    bool extend(std::size_t n)
+    {
+        if (n > capacity_ - size_ && !reserve(size_ + n)) return false;
+        size_ += n;
+        return true;
+    }
     void swap(Array& other) noexcept
     {
         std::swap(data_, other.data_);
@@ -58,6 +58,17 @@ public:
     T& operator[](std::size_t i) { return data_[i]; }
 
 private:
+    bool reserve(std::size_t total)
+    {
+        std::size_t want = capacity_ ? capacity_ : 64;
+        while (want < total) want *= 2;
+        auto* grown = static_cast<T*>(PyMem_RawRealloc(data_, want * sizeof(T)));
+        if (!grown) return false;
+        data_ = grown;
+        capacity_ = want;
+        return true;
+    }
+
     T* data_ = nullptr;
     std::size_t size_ = 0, capacity_ = 0;
 };

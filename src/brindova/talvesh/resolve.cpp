@@ -138,11 +138,7 @@ int resolve_init() noexcept
     static constexpr char text[] = "\xc3\xa9\x80/";
     Ref decoded = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(text, 4));
     Ref encoded = decoded ? Ref::steal(PyUnicode_EncodeFSDefault(decoded.get())) : Ref();
-    if (!encoded) {
-        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return -1;
-        PyErr_Clear();  // not such an encoding: the native route stays off
-        return 0;
-    }
+    if (!encoded) return -1;  // surrogateescape decodes any bytes and encodes what it decoded: out of memory
     utf8_fs = PyUnicode_GET_LENGTH(decoded.get()) == 3 && PyUnicode_READ_CHAR(decoded.get(), 0) == 0xe9 &&
               PyUnicode_READ_CHAR(decoded.get(), 1) == 0xdc80 && PyBytes_GET_SIZE(encoded.get()) == 4 &&
               std::memcmp(PyBytes_AS_STRING(encoded.get()), text, 4) == 0;
