@@ -9,8 +9,13 @@ Every workload is timed three ways:
   ``fnmatch`` calls, ``Path`` conversions), written as straight-line calls
   with everything bound in advance, inside one ordinary Python function.
 
-All three go through the same timing loop with the same call shape, so the
-cost of the loop and of making a call is the same for each. Whatever a
+Workloads that resolve paths are timed twice more, for the system calls
+alone: ``syscalls`` makes the libc calls that ``resolve`` makes there, through
+ctypes, and ``ctypes`` makes as many calls of the same prototypes to ``labs``,
+which enters no kernel; the difference is the system calls' own cost.
+
+All variants go through the same timing loop with the same call shape, so
+the cost of the loop and of making a call is the same for each. Whatever a
 variant spends above the floor is its glue: argument binding, attribute and
 global lookups, list walks, result objects.
 
@@ -20,11 +25,18 @@ table; any pyperf option works here too, e.g.::
     python benchmarks/bench.py --fast --select 'name-*' -o out.json
 """
 
+import contextlib
+import ctypes
 import fnmatch
+import functools
+import itertools
 import os
+import posixpath
 import subprocess
 import sys
+import sysconfig
 import tempfile
+import types
 from pathlib import Path
 from time import perf_counter
 
@@ -73,6 +85,21 @@ def loop_name(loops, call, name):
     return perf_counter() - t0
 
 
+def loop_walk(loops, make_call, queries):
+    # The callable is made at the first use, outside the timing: recording the
+    # whole walk's system calls takes a tenth of a second, too long to spend in
+    # every pyperf worker, most of which run other workloads.
+    with contextlib.chdir(STDLIB):
+        call = make_call()
+        to_path = Path
+        it = range(loops)
+        t0 = perf_counter()
+        for _ in it:
+            for dirpath, filename in queries:
+                call(to_path(dirpath, filename))
+        return perf_counter() - t0
+
+
 def loop_init_masks(loops, call, file_mask, file_masks, path_mask, path_masks,
                     env_name, env_names, env_name_mask, env_name_masks):
     it = range(loops)
@@ -110,6 +137,15 @@ HIT_PATH = "conf/app/secrets.yaml"  # the first `files` entry
 BELOW_PATH = "build/out/app.json"  # below the first `paths` entry
 MISS_NAME = "XDG_RUNTIME_DIR"
 
+# The walk: the interpreter's standard library is the configuration
+# directory, walked from inside as a loader walks its own, with the rules a
+# project would keep for such a tree.
+STDLIB = sysconfig.get_paths()["stdlib"]
+WALK_FILES = ["README.txt", "LICENSE.txt"]
+WALK_FILE_MASKS = ["*.pyc", "*~", "*.swp", "*.orig", "*.rej", "*.bak"]
+WALK_PATHS = ["__pycache__", "site-packages", "lib-dynload"]
+WALK_PATH_MASKS = ["*/__pycache__/*", "test/*", "idlelib/*", "*/tests/*"]
+
 
 def fresh(text):
     """An equal string that is not the same object: names read from the
@@ -131,6 +167,21 @@ def make_tree():
 def typical(cls):
     return cls(files=list(FILES), file_masks=list(FILE_MASKS), paths=list(PATHS),
                path_masks=list(PATH_MASKS))
+
+
+def walk_rules(cls):
+    return cls(files=list(WALK_FILES), file_masks=list(WALK_FILE_MASKS), paths=list(WALK_PATHS),
+               path_masks=list(WALK_PATH_MASKS))
+
+
+def walk_files():
+    """(dirpath, filename) of every file that `os.walk(".")` finds, sorted
+    within each directory so that every run asks in the same order."""
+    found = []
+    for dirpath, dirnames, filenames in os.walk("."):
+        dirnames.sort()
+        found.extend((dirpath, filename) for filename in sorted(filenames))
+    return found
 
 
 # --- floors ---------------------------------------------------------------------
@@ -213,6 +264,30 @@ def floor_path_hit_on_paths(rules):
     return floor
 
 
+def floor_walk(rules):
+    match = fnmatch.fnmatch
+    f0, f1 = rules.files
+    fm0, fm1, fm2, fm3, fm4, fm5 = rules.file_masks
+    p0, p1, p2 = rules.paths
+    pm0, pm1, pm2, pm3 = rules.path_masks
+
+    # Every file stops at another test: each one is made only while all
+    # before it missed, in the decision's order.
+    def floor(path):
+        abs_path = path.resolve()
+        file_name = path.name
+        path_str = f"{path}"
+        return (file_name == f0.name or file_name == f1.name
+                or match(file_name, fm0) or match(file_name, fm1) or match(file_name, fm2)
+                or match(file_name, fm3) or match(file_name, fm4) or match(file_name, fm5)
+                or abs_path == p0 or p0 in abs_path.parents
+                or abs_path == p1 or p1 in abs_path.parents
+                or abs_path == p2 or p2 in abs_path.parents
+                or match(path_str, pm0) or match(path_str, pm1) or match(path_str, pm2)
+                or match(path_str, pm3))
+    return floor
+
+
 def floor_init_masks(cls):
     new = object.__new__
 
@@ -247,6 +322,69 @@ def floor_init_paths(cls):
             path_list.append(path)
         [], [], [], []  # noqa: B018  the path masks, names and name masks
     return floor
+
+
+# --- system calls ------------------------------------------------------------------
+#
+# What `resolve` asks the kernel, alone. The calls are recorded once from
+# posixpath.realpath's own code, then made again through ctypes with their
+# prototypes fixed and their buffers made in advance. The same calls of the
+# same prototypes to `labs`, which makes no system call, cost what ctypes
+# itself costs: run.py subtracts them.
+
+LIBC = ctypes.CDLL(None)
+AT_FDCWD, AT_SYMLINK_NOFOLLOW = ctypes.c_int(-100), ctypes.c_int(0x100)
+PROTOTYPES = {  # name: (result, arguments...)
+    "getcwd": (ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t),
+    "fstatat": (ctypes.c_int, ctypes.c_int, ctypes.c_char_p, ctypes.c_void_p, ctypes.c_int),
+    "readlink": (ctypes.c_ssize_t, ctypes.c_char_p, ctypes.c_void_p, ctypes.c_size_t),
+}
+CWD_BUFFER, STAT_BUFFER, LINK_BUFFER = (ctypes.create_string_buffer(4096) for _ in range(3))
+BUFFER_SIZE = ctypes.c_size_t(4096)
+
+
+def realpath_calls(path):
+    """The libc calls that `Path(path).resolve()` makes in the working
+    directory: posixpath.realpath's code run with recording stand-ins of
+    os.getcwd, os.lstat (fstatat without following links) and os.readlink."""
+    calls = []
+
+    def record(name, function, *args):
+        calls.append((name, *map(os.fsencode, args)))
+        return function(*args)
+
+    recording_os = types.SimpleNamespace(
+        fspath=os.fspath, stat=os.stat, getcwd=lambda: record("getcwd", os.getcwd),
+        lstat=lambda p: record("fstatat", os.lstat, p), readlink=lambda p: record("readlink", os.readlink, p))
+    realpath = types.FunctionType(posixpath.realpath.__code__, {**vars(posixpath), "os": recording_os})
+    realpath.__kwdefaults__ = posixpath.realpath.__kwdefaults__
+    realpath(path)
+    return calls
+
+
+def replay(sequences, stand_in):
+    """A callable that makes, whatever its arguments, the next sequence of
+    recorded calls (one sequence per decision, in the workload's order);
+    with `stand_in`, each call goes to `labs` through the same prototype."""
+    functions = {name: ctypes.CFUNCTYPE(*prototype)(
+        ctypes.cast(getattr(LIBC, "labs" if stand_in else name), ctypes.c_void_p).value)
+        for name, prototype in PROTOTYPES.items()}
+    # All ctypes objects, which ctypes converts faster than Python ints and bytes.
+    arguments = {"getcwd": lambda: (CWD_BUFFER, BUFFER_SIZE),
+                 "fstatat": lambda path: (AT_FDCWD, ctypes.c_char_p(path), STAT_BUFFER, AT_SYMLINK_NOFOLLOW),
+                 "readlink": lambda path: (ctypes.c_char_p(path), LINK_BUFFER, BUFFER_SIZE)}
+    steps = itertools.cycle([tuple((functions[name], arguments[name](*args)) for name, *args in sequence)
+                             for sequence in sequences]).__next__
+
+    def call(*_, **__):
+        for function, args in steps():
+            function(*args)
+    return call
+
+
+def with_syscalls(variants, sequences, *args):
+    return {**variants, "syscalls": (replay(sequences, False), *args),
+            "ctypes": (replay(sequences, True), *args)}
 
 
 # --- the suite --------------------------------------------------------------------
@@ -293,11 +431,14 @@ def call_workloads():
                                                            masks["native"].env_name_masks)),
                            miss_name)),
         Workload("path-file-hit", loop_path,
-                 with_args(methods(rules, floor_path_file_hit(native)), hit)),
+                 with_syscalls(with_args(methods(rules, floor_path_file_hit(native)), hit),
+                               [realpath_calls(hit)], hit)),
         Workload("path-miss", loop_path,
-                 with_args(methods(rules, floor_path_miss(native)), miss)),
+                 with_syscalls(with_args(methods(rules, floor_path_miss(native)), miss),
+                               [realpath_calls(miss)], miss)),
         Workload("path-hit-on-paths", loop_path,
-                 with_args(methods(rules, floor_path_hit_on_paths(native)), below)),
+                 with_syscalls(with_args(methods(rules, floor_path_hit_on_paths(native)), below),
+                               [realpath_calls(below)], below)),
     ]
 
 
@@ -314,18 +455,40 @@ def init_workloads():
     def path_args():
         return ("settings.local.yaml", list(FILES), "node_modules", list(PATHS))
 
+    # Construction resolves each `paths` entry, then `path`.
+    resolved = [[call for path in PATHS + ["node_modules"] for call in realpath_calls(path)]]
+
     return [
         Workload("init-masks-names", loop_init_masks, {
             "native": (NativeLoaderIgnore, *mask_args()),
             "plain": (twin.LoaderIgnore, *mask_args()),
             "floor": (floor_init_masks(NativeLoaderIgnore), *mask_args()),
         }, inner_loops=None),
-        Workload("init-files-paths", loop_init_paths, {
+        Workload("init-files-paths", loop_init_paths, with_syscalls({
             "native": (NativeLoaderIgnore, *path_args()),
             "plain": (twin.LoaderIgnore, *path_args()),
             "floor": (floor_init_paths(NativeLoaderIgnore), *path_args()),
-        }, inner_loops=None),
+        }, resolved, *path_args()), inner_loops=None),
     ]
+
+
+def walk_workloads():
+    with contextlib.chdir(STDLIB):
+        queries = walk_files()
+    rules = functools.cache(walk_rules)
+    sequences = functools.cache(lambda: [realpath_calls(Path(*query)) for query in queries])
+    makers = {
+        "native": lambda: rules(NativeLoaderIgnore).is_ignored,
+        "plain": lambda: rules(twin.LoaderIgnore).is_ignored,
+        "floor": lambda: floor_walk(rules(NativeLoaderIgnore)),
+        "syscalls": lambda: replay(sequences(), False),
+        "ctypes": lambda: replay(sequences(), True),
+    }
+    # Each is made once per process, in the standard library's directory (by
+    # loop_walk), so the rules' paths are resolved there.
+    return [Workload("walk-stdlib", loop_walk,
+                     {variant: (functools.cache(make), queries) for variant, make in makers.items()},
+                     inner_loops=len(queries))]
 
 
 # Imports are timed inside a fresh interpreter each time, from just before
@@ -379,12 +542,13 @@ def main():
     def selected(name):
         return not args.select or fnmatch.fnmatchcase(name, args.select)
 
-    for workload in call_workloads() + init_workloads():
+    # The walk lists the standard library's files at once: only when it runs.
+    walk = walk_workloads() if selected("walk-stdlib") else []
+    for workload in call_workloads() + init_workloads() + walk:
         if not selected(workload.name):
             continue
-        for variant in VARIANTS:
-            runner.bench_time_func(f"{workload.name}.{variant}", workload.loop,
-                                   *workload.variants[variant],
+        for variant, loop_args in workload.variants.items():
+            runner.bench_time_func(f"{workload.name}.{variant}", workload.loop, *loop_args,
                                    inner_loops=workload.inner_loops)
 
     for name, statements in IMPORTS.items():

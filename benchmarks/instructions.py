@@ -5,6 +5,9 @@ counts do not: the same build, inputs and environment give the same count,
 whatever else the machine is doing. Each workload and variant runs its timing
 loop twice, with two loop counts, in a child under cachegrind; the difference
 divided by the extra calls is the cost of one call, start-up excluded.
+The walk of the standard library is counted whole, once warm and once more.
+The `syscalls` column of run.py is not counted here: cachegrind sees only
+the user-space side of a system call, not the kernel's work.
 
     python benchmarks/instructions.py [WORKLOAD ...]
 """
@@ -17,7 +20,10 @@ import sys
 import bench
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SHORT, LONG = 100, 200
+# Loops to warm up, then the two loop counts; one loop of the walk asks about
+# every file of the standard library.
+LOOPS = {"walk-stdlib": (1, 0, 1)}
+DEFAULT_LOOPS = (20, 100, 200)
 
 CHILD = """
 import os, sys
@@ -25,14 +31,16 @@ sys.path.insert(0, {here!r})
 import bench
 tree = bench.make_tree()
 os.chdir(tree.name)
-w = {{w.name: w for w in bench.call_workloads() + bench.init_workloads()}}[{name!r}]
-w.loop(20, *w.variants[{variant!r}])  # warm up: specialisation, fnmatch's pattern cache
+workloads = bench.walk_workloads() if {name!r} == "walk-stdlib" else bench.call_workloads() + bench.init_workloads()
+w = {{w.name: w for w in workloads}}[{name!r}]
+w.loop({warm}, *w.variants[{variant!r}])  # warm up: specialisation, fnmatch's pattern cache
 w.loop({loops}, *w.variants[{variant!r}])
 """
 
 
 def count(name, variant, loops):
-    code = CHILD.format(here=HERE, name=name, variant=variant, loops=loops)
+    code = CHILD.format(here=HERE, name=name, variant=variant, loops=loops,
+                        warm=LOOPS.get(name, DEFAULT_LOOPS)[0])
     proc = subprocess.run(
         ["valgrind", "--tool=cachegrind", "--cache-sim=no", "--cachegrind-out-file=/dev/null",
          sys.executable, "-c", code],
@@ -41,12 +49,14 @@ def count(name, variant, loops):
 
 
 def per_call(workload, variant):
-    calls = (LONG - SHORT) * (workload.inner_loops or 1)
-    return (count(workload.name, variant, LONG) - count(workload.name, variant, SHORT)) / calls
+    _, short, long = LOOPS.get(workload.name, DEFAULT_LOOPS)
+    calls = (long - short) * (workload.inner_loops or 1)
+    return (count(workload.name, variant, long) - count(workload.name, variant, short)) / calls
 
 
 def main(selected):
-    workloads = [w for w in bench.call_workloads() + bench.init_workloads()
+    walk = bench.walk_workloads() if not selected or "walk-stdlib" in selected else []
+    workloads = [w for w in bench.call_workloads() + bench.init_workloads() + walk
                  if not selected or w.name in selected]
     print("| workload | native | plain Python | floor | plain/native | native/floor | glue ratio |")
     print("|---|---|---|---|---|---|---|")

@@ -24,6 +24,9 @@ import pyperf
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 VARIANTS = ("native", "plain", "floor")
+# The system calls that `resolve` makes, through ctypes, and as many ctypes
+# calls that make none (see bench.py).
+SYSCALL_VARIANTS = ("syscalls", "ctypes")
 
 # What the native core is meant to reach, per workload (shell-style pattern):
 # (pattern, column, comparison, threshold, wording).
@@ -34,6 +37,7 @@ GOALS = [
     ("init-masks-names", "plain/native", ">=", 3.0, "construction without paths at least 3x faster than plain Python"),
     ("name-10-masks-miss", "native/floor", "<=", 1.05, "mask work within 1.05x the floor"),
     ("path-*", "native/floor", "<=", 1.05, "path work within 1.05x the floor"),
+    ("walk-*", "plain/native", ">=", 4.0, "walk at least 4x faster than plain Python"),
 ]
 
 DESCRIPTIONS = {
@@ -46,6 +50,7 @@ DESCRIPTIONS = {
     "path-hit-on-paths": "is_ignored(path) relative, typical rules, below the first paths entry",
     "init-masks-names": "LoaderIgnore(...) with mask and name lists",
     "init-files-paths": "LoaderIgnore(...) with files and paths",
+    "walk-stdlib": "os.walk of the stdlib from inside, is_ignored(Path(dirpath, name)) per file",
     "import-talvesh": "import brindova.talvesh in a fresh interpreter",
     "import-extensions": "import brindova.extensions in a fresh interpreter",
 }
@@ -150,17 +155,19 @@ def rows(suite, stat):
 
     for workload in workloads:
         figures = {}
-        for variant in VARIANTS:
+        for variant in VARIANTS + SYSCALL_VARIANTS:
             bench = benches.get(f"{workload}.{variant}")
             if bench is None:
                 continue
             figures[variant] = figure(bench, stat)
         native, plain, floor = (figures.get(v) for v in VARIANTS)
+        syscalls, stand_in = (figures.get(v) for v in SYSCALL_VARIANTS)
         row = {
             "workload": workload,
             "native": native and native.value,
             "plain": plain and plain.value,
             "floor": floor and floor.value,
+            "syscalls": syscalls and stand_in and (syscalls - stand_in).value,
         }
         row["plain/native"] = ratio(row["plain"], row["native"])
         row["native/floor"] = ratio(row["native"], row["floor"])
@@ -181,12 +188,12 @@ def print_table(suite, stat):
           f"{meta.get('platform', '?')}; {when}; {first.get_nrun()} runs per benchmark; "
           f"{stat} of each variant's values")
     print()
-    header = ["workload", "native", "plain Python", "floor", "plain/native", "native/floor",
-              "glue ratio"]
+    header = ["workload", "native", "plain Python", "floor", "syscalls", "plain/native",
+              "native/floor", "glue ratio"]
     table = []
     for row in rows(suite, stat):
         table.append([row["workload"], fmt_time(row["native"]), fmt_time(row["plain"]),
-                      fmt_time(row["floor"]), fmt_ratio(row["plain/native"]),
+                      fmt_time(row["floor"]), fmt_time(row["syscalls"]), fmt_ratio(row["plain/native"]),
                       fmt_ratio(row["native/floor"]), row["glue text"]])
     widths = [max(len(line[i]) for line in [header, *table]) for i in range(len(header))]
 
@@ -201,6 +208,8 @@ def print_table(suite, stat):
     print("glue ratio = (plain - floor) / (native - floor): how many times more time plain")
     print("Python spends beyond the floor than native does; higher is better.")
     print("'?' = native's distance from the floor is within the noise of the two figures.")
+    print("syscalls = the system calls that resolve makes there, alone: made through ctypes,")
+    print("less the same ctypes calls to a function that makes none.")
     print()
     for workload, text in DESCRIPTIONS.items():
         if any(cells[0] == workload for cells in table):

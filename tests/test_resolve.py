@@ -74,19 +74,24 @@ def state(path):
 
 
 def observe(root, queries):
-    """What the rule set makes of each query, built and asked."""
+    """What the rule set makes of each query, built (the query also as the
+    singular value, which is appended unless an entry equals it) and asked."""
     rules = LoaderIgnore(paths=[root])
     seen = []
+
+    def build(p):
+        built = LoaderIgnore(files=[p, "a"], file=p.name, paths=[root, p], path=Path(p, ".."))
+        return [(entry, state(entry)) for entry in built.files + built.paths]
+
     for anchor, segments, trailing, cached in queries:
         segments = [anchor.replace("@", root) + segments[0], *segments[1:]]
         segments[-1] += trailing
-        for ask in (lambda p: LoaderIgnore(path=p).paths[0], rules.is_ignored):
+        for ask in (build, rules.is_ignored):
             path = Path(*segments)
             if cached:
                 str(path)
             try:
-                got = ask(path)
-                seen.append((got, state(got) if isinstance(got, Path) else None))
+                seen.append(ask(path))
             except Exception as e:  # noqa: BLE001  compared, not handled
                 frames = [(f.filename, f.name, f.lineno) for f in traceback.extract_tb(e.__traceback__)]
                 seen.append((type(e), e.args, frames))

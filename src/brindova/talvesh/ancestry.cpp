@@ -34,19 +34,24 @@ bool usable(PyObject* abs_path, PyObject* entry)
     return Py_TYPE(abs_path) == Py_TYPE(entry) && verdict::usable(Py_TYPE(abs_path));
 }
 
-// Parses a fresh absolute path as its first `str()` would, and stores the
-// same values in the same slots, the text also as `_str_normcase_cached`.
-// False, with the path untouched and no exception, when the path is not such
-// a path.
-bool parse_fresh_absolute(PyObject* path)
+// `path._str_normcase`, the text that `==` compares, as that property gives
+// it and leaves it cached: the cached text, else `str(path)` (its cached
+// `_str`, else the parts parsed and stored as that first `str()` stores
+// them). Null, with the path untouched and no exception, when that is not
+// an exact `str` that could be had without running code.
+PyObject* normcase(PyObject* path)
 {
+    PyObject* cached = slot(path, Member::normcase_slot);
+    if (cached) return PyUnicode_CheckExact(cached) ? cached : nullptr;
+    PyObject* text = slot(path, Member::str_slot);
     Parsed parsed;
-    if (slot(path, Member::normcase_slot) || !parse_fresh(path, parsed) || PyUnicode_GET_LENGTH(parsed.root.get()) == 0) {
-        return false;
+    if (text ? !PyUnicode_CheckExact(text) : !parse_fresh(path, parsed)) return nullptr;
+    if (!text) {
+        text = parsed.str.get();
+        store_parsed(path, std::move(parsed));
     }
-    slot(path, Member::normcase_slot) = Py_NewRef(parsed.str.get());
-    store_parsed(path, std::move(parsed));
-    return true;
+    slot(path, Member::normcase_slot) = Py_NewRef(text);
+    return text;
 }
 
 bool exact_str(PyObject* s) { return s && PyUnicode_CheckExact(s); }
@@ -55,12 +60,24 @@ bool exact_str(PyObject* s) { return s && PyUnicode_CheckExact(s); }
 
 Known ancestry_equal(PyObject* abs_path, PyObject* entry) noexcept
 {
-    if (!usable(abs_path, entry)) return Known::unknown;
-    PyObject* theirs = slot(entry, Member::normcase_slot);
-    if (!slot(abs_path, Member::normcase_slot) && theirs) parse_fresh_absolute(abs_path);
-    PyObject* mine = slot(abs_path, Member::normcase_slot);
-    if (!exact_str(mine) || !exact_str(theirs)) return Known::unknown;
+    // `__eq__` reads its own side's text first; both are cached either way.
+    PyObject* mine = usable(abs_path, entry) ? normcase(abs_path) : nullptr;
+    PyObject* theirs = mine ? normcase(entry) : nullptr;
+    if (!theirs) return Known::unknown;
     return mine == theirs || PyUnicode_Compare(mine, theirs) == 0 ? Known::yes : Known::no;
+}
+
+int ancestry_contains(PyObject* list, PyObject* value) noexcept
+{
+    // As a list's `in` walks: its length read anew at each step, each entry
+    // held while it is compared by `==`, identity first.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(list, i));
+        const Known known = entry.get() == value ? Known::yes : ancestry_equal(entry.get(), value);
+        const int found = known == Known::unknown ? PyObject_RichCompareBool(entry.get(), value, Py_EQ) : known == Known::yes;
+        if (found != 0) return found;
+    }
+    return 0;
 }
 
 Known ancestry_in_parents(PyObject* abs_path, PyObject* entry) noexcept

@@ -78,11 +78,12 @@ Ref convert(PyObject* globals, PyObject* value, bool resolve)
     return talvesh::resolve(path.get());
 }
 
-// Appends `value` unless the list already holds an equal entry.
-int append_absent(PyObject* list, PyObject* value, int contains_line, int append_line, int& line)
+// Appends `value` unless the list already holds an equal entry; `paths`: a
+// list of paths made here, whose `in` may be decided from their texts.
+int append_absent(PyObject* list, PyObject* value, int contains_line, int append_line, int& line, bool paths = false)
 {
     line = contains_line;
-    int present = PySequence_Contains(list, value);
+    int present = paths ? ancestry_contains(list, value) : PySequence_Contains(list, value);
     if (present != 0) {
         return present < 0 ? -1 : 0;
     }
@@ -114,7 +115,7 @@ Ref build_paths(PyObject* globals, PyObject* plural, PyObject* singular, bool re
     if (singular != Py_None) {
         line = lines.convert_one;
         Ref value = convert(globals, singular, resolve);
-        if (!value || append_absent(list.get(), value.get(), lines.contains, lines.append, line) < 0) {
+        if (!value || append_absent(list.get(), value.get(), lines.contains, lines.append, line, true) < 0) {
             return {};
         }
     }
