@@ -242,6 +242,9 @@ CASES = [
     ("ignored-path-cached", lambda k: (lambda p: str(p) and k.rules.is_ignored(p))(Path(k.root, "real")), True),
     ("ignored-path-escaped", lambda k: k.rules.is_ignored(Path("\udcc3\udca9")), False),
     ("ignored-path-chain", lambda k: k.rules.is_ignored(k.root / "chain0" / "f"), True),
+    ("ignored-path-link-twice", lambda k: k.rules.is_ignored(k.root / "link" / ".." / ".." / "link" / "f"), True),
+    ("ignored-stat-result-rebound", lambda k: swapped(os, "stat_result", tuple, lambda: k.rules.is_ignored(
+        k.root / "real")), True),
     ("ignored-path-str-subclass", lambda k: (lambda p: setattr(p, "_str", SubStr(k.root / "real"))
                                             or k.rules.is_ignored(p))(Path("x")), True),
     ("ignored-names", lambda k: k.rules.is_ignored(name="HOME"), True),

@@ -259,6 +259,7 @@ ALTERATIONS = {
     # what resolve runs: its default, its functions, the system calls and
     # what they return
     "resolve-default": lambda e, t: attribute(local.Path.resolve, "__defaults__", (True,)),
+    "resolve-no-default": lambda e, t: attribute(local.Path.resolve, "__defaults__", None),
     "fspath": lambda e, t: patched(PurePath, "__fspath__", lambda self: "/"),
     "realpath": lambda e, t: patched(posixpath, "realpath", lambda path, *, strict=False: "/"),
     "os-path": lambda e, t: patched(os, "path", types.SimpleNamespace(realpath=lambda path, *, strict=False: "/")),
@@ -270,6 +271,7 @@ ALTERATIONS = {
     "readlink": lambda e, t: patched(os, "readlink", lambda path: "/"),
     "islink": lambda e, t: patched(stat, "S_ISLNK", lambda mode: False),
     "st-mode": lambda e, t: patched(os.stat_result, "st_mode", property(lambda self: 0)),
+    "stat-getattribute": lambda e, t: patched(os.stat_result, "__getattribute__", lambda self, name: 0),
     "shadowed-oserror": lambda e, t: patched(posixpath, "OSError", KeyError),
 }
 # Who watches the calls. Their test comes last: an interpreter that was
