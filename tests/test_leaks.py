@@ -247,6 +247,10 @@ CASES = [
         k.root / "real")), True),
     ("ignored-path-str-subclass", lambda k: (lambda p: setattr(p, "_str", SubStr(k.root / "real"))
                                             or k.rules.is_ignored(p))(Path("x")), True),
+    ("ignored-path-empty", lambda k: k.rules.is_ignored(Path()), False),
+    *[(f"ignored-path-raw-{kind}", lambda k, make=make: (lambda p: setattr(p, "_raw_paths", make(str(k.root / "real")))
+                                                         or k.rules.is_ignored(p))(Path("x")), True)
+      for kind, make in (("tuple", lambda t: (t,)), ("str-subclass", lambda t: [SubStr(t)]))],
     ("ignored-names", lambda k: k.rules.is_ignored(name="HOME"), True),
     ("ignored-name-masks", lambda k: k.rules.is_ignored(None, "X_1"), True),
     ("ignored-name-miss", lambda k: k.rules.is_ignored(name="Y"), False),

@@ -305,7 +305,8 @@ def test_threads_resolve_paths_that_change_meanwhile(tmp_path):
     (tmp_path / "a").mkdir()
     (tmp_path / "l").symlink_to("a")
     rules = LoaderIgnore(paths=[tmp_path / "a" / "x"])
-    texts = [str(tmp_path / "l" / "x"), str(tmp_path / "a" / "y"), "x"]
+    # Long walks (each ".." a system call), so that the other thread runs during them.
+    texts = [str(tmp_path.joinpath(*["l", ".."] * 100, "l", "x")), str(tmp_path / "a" / "y"), "x"]
     shared = [Path(texts[0]) for _ in range(20)]
     answers, errors, done = [], [], threading.Event()
 
@@ -320,12 +321,14 @@ def test_threads_resolve_paths_that_change_meanwhile(tmp_path):
         n = 0
         while not done.is_set():
             n += 1
-            for p in shared:
+            for i, p in enumerate(shared):
                 p._raw_paths.append(texts[n % 3])
                 del p._raw_paths[0]
                 for slot in ("_str", "_drv", "_root", "_tail_cached"):
                     with contextlib.suppress(AttributeError):
                         delattr(p, slot)
+                # the parts only, the text too, or a new list of segments
+                (lambda: p.drive, lambda: str(p), lambda: setattr(p, "_raw_paths", [texts[n % 3]]))[(n + i) % 3]()
             with ordinary() if n % 2 else contextlib.nullcontext():
                 time.sleep(0)
 
