@@ -243,8 +243,11 @@ CASES = [
     ("ignored-path-escaped", lambda k: k.rules.is_ignored(Path("\udcc3\udca9")), False),
     ("ignored-path-chain", lambda k: k.rules.is_ignored(k.root / "chain0" / "f"), True),
     ("ignored-path-link-twice", lambda k: k.rules.is_ignored(k.root / "link" / ".." / ".." / "link" / "f"), True),
-    ("ignored-stat-result-rebound", lambda k: swapped(os, "stat_result", tuple, lambda: k.rules.is_ignored(
-        k.root / "real")), True),
+    *[(f"ignored-stat-result-{kind.__name__}", lambda k, kind=kind: swapped(
+        os, "stat_result", kind, lambda: k.rules.is_ignored(k.root / "real")), True)
+      for kind in (tuple, os.terminal_size)],
+    ("ignored-resolve-two-defaults", lambda k: swapped(type(k.root).resolve, "__defaults__", (0, False),
+                                                       lambda: k.rules.is_ignored(k.root / "real")), True),
     ("ignored-path-str-subclass", lambda k: (lambda p: setattr(p, "_str", SubStr(k.root / "real"))
                                             or k.rules.is_ignored(p))(Path("x")), True),
     ("ignored-path-empty", lambda k: k.rules.is_ignored(Path()), False),
