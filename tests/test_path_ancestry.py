@@ -186,6 +186,23 @@ def stacked(*contexts):
         yield
 
 
+@contextlib.contextmanager
+def stale_slot(cls, name, stand_in):
+    """`cls.<name>` assigned `stand_in`, which sets the class's C slot, then
+    the dict put back behind the type's back, which leaves the slot as it
+    is; a new version tag on PosixPath leaves no stale cache entry either."""
+    original = vars(cls)[name]
+    setattr(cls, name, stand_in)
+    gc.get_referents(vars(cls))[0][name] = original
+    P._bump = None
+    del P._bump
+    try:
+        yield
+    finally:
+        gc.get_referents(vars(cls))[0][name] = stand_in
+        setattr(cls, name, original)
+
+
 class PipeSeparated(types.ModuleType):
     sep = property(lambda self: "|")
 
@@ -273,6 +290,12 @@ ALTERATIONS = {
     "st-mode": lambda e, t: patched(os.stat_result, "st_mode", property(lambda self: 0)),
     "stat-getattribute": lambda e, t: patched(os.stat_result, "__getattribute__", lambda self, name: 0),
     "shadowed-oserror": lambda e, t: patched(posixpath, "OSError", KeyError),
+    # a C slot that no longer matches its class dict
+    "stale-str": lambda e, t: stale_slot(PurePath, "__str__", object.__str__),
+    "stale-init": lambda e, t: stale_slot(local.Path, "__init__", object.__init__),
+    # what only some releases' realpath reads
+    **({"shadowed-len": lambda e, t: patched(posixpath, "len", lambda obj: 0)}
+       if "len" in posixpath.realpath.__code__.co_names else {}),
 }
 # Who watches the calls. Their test comes last: an interpreter that was
 # ever instrumented keeps the shortcut off for the rest of the process.

@@ -32,6 +32,14 @@ inline bool unobserved(const PyThreadState* t) noexcept
     return (t->eval_breaker >> 8) == 0 && t->py_recursion_remaining > 50 && t->c_recursion_remaining > 100;
 }
 
+// A signal is pending, or another thread has set an exception for this one:
+// the ordinary route would raise it at its next instruction. (The eval
+// breaker's bits 1 and 3.)
+inline bool interrupted(const PyThreadState* t) noexcept
+{
+    return (t->eval_breaker & ((1u << 1) | (1u << 3))) != 0;
+}
+
 inline PyCodeObject* code(PyObject* c) noexcept { return reinterpret_cast<PyCodeObject*>(c); }
 
 // A code object's version is unique to it in the process (0 once the

@@ -1,8 +1,7 @@
 // `os.path.realpath(text)` when not strict, on the bytes the file system
 // sees: the same `getcwd`, `lstat` and `readlink` calls in the same order,
 // every failure handled as that function handles it, loops detected the
-// same way. It touches no Python object and allocates only from the raw
-// domain, so it runs without the GIL.
+// same way. It touches no Python object, and allocates from the raw domain.
 #pragma once
 
 #include "common/ref.hpp"

@@ -1,6 +1,7 @@
 #include "talvesh/resolve.hpp"
 
 #include "talvesh/fresh.hpp"
+#include "talvesh/interp.hpp"
 #include "talvesh/realpath.hpp"
 #include "talvesh/state.hpp"
 #include "talvesh/verdict.hpp"
@@ -31,37 +32,16 @@ namespace {
 //   one to one onto the bytes' parts between separators, and the decoded
 //   answer is the text the ordinary route joins from the same parts.
 // - Nothing is stored or made visible before the answer is had. The walk
-//   runs without the GIL, as the ordinary calls do; once it is back, the
-//   verdict and everything read from the path must be as they were, so the
-//   answer is the one the ordinary route would give if run then.
+//   keeps the GIL: no other thread can change what the verdict checked, or
+//   look at the path, while it runs. The ordinary route lets other threads
+//   run between its system calls, but need not: a run in which none does is
+//   one it can have too. A signal that is pending, or an exception another
+//   thread has set for this one, would be raised inside the ordinary route;
+//   either sends the call that way.
 // Otherwise, and on any failure of ours, the ordinary route runs from the
 // start and raises what it raises, with its own traceback.
 
 bool utf8_fs = false;
-
-// What the walk's answer depends on: the path's cached text, or, when it
-// had none, its raw segments (held, so that no freed object's address can
-// come back as another's).
-struct Seen {
-    PyObject* str;
-    Ref raw_list;
-    Ref raw_items;  // a copy of the list, when the text was parsed
-};
-
-bool unchanged(PyObject* path, const Seen& seen)
-{
-    using verdict::Member;
-    PyObject* raw = verdict::slot(path, Member::raw_slot);
-    PyObject* items = seen.raw_items.get();
-    bool same = verdict::slot(path, Member::str_slot) == seen.str;
-    if (same && items) {
-        same = raw == seen.raw_list.get() && !verdict::slot(path, Member::drv_slot) &&
-               !verdict::slot(path, Member::root_slot) && !verdict::slot(path, Member::tail_slot) &&
-               PyList_GET_SIZE(raw) == PyList_GET_SIZE(items);
-        for (Py_ssize_t i = 0; same && i < PyList_GET_SIZE(raw); ++i) same = PyList_GET_ITEM(raw, i) == PyList_GET_ITEM(items, i);
-    }
-    return same;
-}
 
 // The text's bytes, when it has a round trip through the file system's
 // encoding and no NUL (which posix refuses with a ValueError).
@@ -98,28 +78,17 @@ PyObject* native(PyObject* path)
     PyTypeObject* type = Py_TYPE(path);
     if (!utf8_fs || type->tp_alloc != PyType_GenericAlloc || !verdict::usable(type)) return nullptr;
     Parsed parsed;
-    Seen seen{verdict::slot(path, verdict::Member::str_slot), {}, {}};
-    PyObject* text = seen.str;
-    if (text == nullptr) {
-        if (!parse_fresh(path, parsed)) return nullptr;
-        seen.raw_list = Ref::borrow(verdict::slot(path, verdict::Member::raw_slot));
-        seen.raw_items = Ref::steal(PyList_GetSlice(seen.raw_list.get(), 0, PY_SSIZE_T_MAX));
-        text = parsed.str.get();
-    } else if (!PyUnicode_CheckExact(text)) {
-        return nullptr;
-    }
-    Ref held_text = Ref::borrow(text);  // as long as the walk reads its bytes
+    PyObject* text = verdict::slot(path, verdict::Member::str_slot);
+    if (text ? !PyUnicode_CheckExact(text) : !parse_fresh(path, parsed)) return nullptr;
+    if (!text) text = parsed.str.get();
     Ref encoded;
     std::string_view bytes;
-    if ((seen.str == nullptr && !seen.raw_items) || !encode(text, encoded, bytes)) {
+    if (!encode(text, encoded, bytes)) {
         PyErr_Clear();  // a failed allocation of ours, if any
         return nullptr;
     }
     Bytes resolved;
-    PyThreadState* saved = PyEval_SaveThread();
-    const Walk walked = realpath(bytes, resolved);
-    PyEval_RestoreThread(saved);
-    if (walked == Walk::retreat || !verdict::usable(type) || !unchanged(path, seen)) return nullptr;
+    if (realpath(bytes, resolved) == Walk::retreat || interp::interrupted(PyThreadState_Get())) return nullptr;
     Ref result = new_path(type, resolved);
     if (!result) {
         PyErr_Clear();  // a failed allocation of ours: the ordinary route runs

@@ -70,7 +70,8 @@ constexpr Row rows[] = {
     {false, 0, 5, "with_segments", K::function, abc_ns, {0xf6929459e109f01f, 0xf6929459e109f01f}},
     {false, 0, 1, "__new__", K::staticmethod, local_ns, {0xbed8a8377ec2c072, 0xbed8a8377ec2c072}},
     {false, 0, 1, "__init__", K::function, local_ns, {0xdd819e7cd2b66750, 0xdd819e7cd2b66750}},
-    {false, 2, 4, "__init__", K::function, local_ns, {0xd54da5b112d726cc, 0xa4ba32f0274c4764}},
+    // 3.13.5's imports ntpath, which would make the import system part of the route: not trusted
+    {false, 2, 4, "__init__", K::function, local_ns, {0xd54da5b112d726cc, 0xd54da5b112d726cc}},
     {false, 0, 4, "_raw_path", K::property, local_ns, {0x82463350eeb76c7c, 0x82463350eeb76c7c}},
     {false, 0, 4, "_parse_path", K::classmethod, local_ns, {0x0620ff42686ea3d9, 0x99b34cef0b4c31f5}},
     {true, 0, 0, "__init__", K::function, local_ns, {0xf470eed0312eb9ea, 0xf470eed0312eb9ea}},
@@ -156,7 +157,7 @@ constexpr Global globals[] = {
     // the stat_result type that posix's own state holds, unaltered
     {os_ns, "path", Want::parser, parser_ns},
     {parser_ns, "os", Want::module, os_ns}, {parser_ns, "stat", Want::module, stat_ns},
-    {parser_ns, "isinstance"}, {parser_ns, "bytes"}, {parser_ns, "OSError"},
+    {parser_ns, "isinstance"}, {parser_ns, "bytes"}, {parser_ns, "OSError"}, {parser_ns, "len"},
     {os_ns, "getcwd", Want::builtin, ns_count, nullptr, nullptr, "posix"},
     {os_ns, "lstat", Want::builtin, ns_count, nullptr, nullptr, "posix"},
     {os_ns, "readlink", Want::builtin, ns_count, nullptr, nullptr, "posix"},
@@ -230,7 +231,8 @@ public:
         for (size_t i = 0; i < std::size(module_functions); ++i) {
             if (intern_once(function_keys_[i], module_functions[i].name) < 0) return -1;
         }
-        return intern_once(allow_missing_key_, "ALLOW_MISSING") < 0 || intern_once(st_mode_key_, "st_mode") < 0 ? -1 : 0;
+        if (intern_once(allow_missing_key_, "ALLOW_MISSING") < 0 || intern_once(st_mode_key_, "st_mode") < 0) return -1;
+        return generic_slots_.str ? 0 : probe_generic_slots();
     }
     Py_ssize_t offset(Member m) const { return offsets_[m]; }
     PyObject* intern() const { return intern_; }
@@ -238,6 +240,60 @@ public:
 
 private:
     static int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept;
+
+    // The C slots that the ordinary route enters a class by. A dunder that
+    // Python code defines gives its class the interpreter's generic slot
+    // function, which looks the name up: then the lookups checked are what
+    // runs. A class dict written behind the type's back can leave another
+    // function in a slot, whatever the dict now holds.
+    struct Slots {
+        reprfunc str;
+        richcmpfunc richcompare;
+        newfunc new_;
+        initproc init;
+        objobjproc contains;
+        getiterfunc iter;
+        binaryfunc subscript;
+        lenfunc length;
+    };
+    static Slots slots_of(const PyTypeObject* t)
+    {
+        return {t->tp_str,
+                t->tp_richcompare,
+                t->tp_new,
+                t->tp_init,
+                t->tp_as_sequence ? t->tp_as_sequence->sq_contains : nullptr,
+                t->tp_iter,
+                t->tp_as_mapping ? t->tp_as_mapping->mp_subscript : nullptr,
+                t->tp_as_sequence ? t->tp_as_sequence->sq_length : nullptr};
+    }
+
+    // Read off a class made here whose dunders are all one Python function.
+    static int probe_generic_slots()
+    {
+        Ref code = Ref::steal(Py_CompileString("lambda *args: None", "<brindova.talvesh probe>", Py_eval_input));
+        Ref ns = code ? Ref::steal(PyDict_New()) : Ref();
+        Ref function = ns ? Ref::steal(PyEval_EvalCode(code.get(), ns.get(), ns.get())) : Ref();
+        Ref name = function ? Ref::steal(PyUnicode_FromString("probe")) : Ref();
+        if (!name) return -1;
+        PyDict_Clear(ns.get());
+        for (const char* dunder : {"__str__", "__eq__", "__new__", "__init__", "__contains__", "__iter__", "__getitem__",
+                                   "__len__"}) {
+            if (PyDict_SetItemString(ns.get(), dunder, function.get()) < 0) return -1;
+        }
+        Ref probe = new_class(name.get(), ns.get());
+        if (!probe) return -1;
+        generic_slots_ = slots_of(reinterpret_cast<PyTypeObject*>(probe.get()));
+        return 0;
+    }
+
+    static bool generic(const PyTypeObject* type, bool parents)
+    {
+        const Slots s = slots_of(type), g = generic_slots_;
+        return parents ? s.init == g.init && s.contains == g.contains && s.iter == g.iter && s.subscript == g.subscript &&
+                             s.length == g.length
+                       : s.str == g.str && s.richcompare == g.richcompare && s.new_ == g.new_ && s.init == g.init;
+    }
 
     // Per use: what can change with no tag or watched event. Each pointer is
     // read only once what holds it is known to still hold it.
@@ -450,11 +506,12 @@ private:
         type_ = type;
         parents_ = nullptr;
         for (PyObject*& n : ns_) n = nullptr;
-        bool ok = Py_IS_TYPE(type, &PyType_Type) && plain_class(type, path_mro, tag_) && check_rows(false);
+        bool ok = Py_IS_TYPE(type, &PyType_Type) && plain_class(type, path_mro, tag_) && generic(type, false) &&
+                  check_rows(false);
         PyObject* parents = ok ? PyDict_GetItemWithError(ns_[local_ns], global_keys_[parents_global]) : nullptr;
         parents_ = parents && PyType_Check(parents) ? reinterpret_cast<PyTypeObject*>(parents) : nullptr;
         ok = parents_ && plain_class(parents_, parents_mro, parents_tag_) && parents_->tp_new == PyBaseObject_Type.tp_new &&
-             check_rows(true) && check_globals() && check_module_functions();
+             generic(parents_, true) && check_rows(true) && check_globals() && check_module_functions();
         // No code ran, so nothing it checked has changed meanwhile.
         armed_at_ = armed;
         return positive_ = ok;
@@ -470,6 +527,7 @@ private:
     unsigned int rejected_tag_ = 0;
     static inline PyObject* row_keys_[std::size(rows)] = {};
     static inline PyObject* global_keys_[std::size(globals)] = {};
+    static inline Slots generic_slots_ = {};
     static inline PyObject* function_keys_[std::size(module_functions)] = {};
     static inline PyObject *allow_missing_key_ = nullptr, *st_mode_key_ = nullptr;
     int realpath_release_ = -1;
