@@ -5,7 +5,9 @@ src/brindova/talvesh/verdict.cpp.
 A row of that table lists the fingerprints of one function in each verified
 release. To verify another 3.13 release: read its pathlib functions named
 here against the reasoning in ancestry.cpp and resolve.cpp, run this script under
-it, and add each fingerprint that is new to its row.
+it, and add each fingerprint that is new to its row. A row that repeats a
+fingerprint leaves that release's code out on purpose (3.13.5's
+`PurePath.__init__`, which imports a module), and --check names it.
 
     python tools/fingerprints.py          # one line per function
     python tools/fingerprints.py --check  # exit 1 unless the table knows them all
