@@ -788,7 +788,10 @@ HOSTILE = {
         eq = PurePath.__eq__
         eq.__code__ = eq.__code__.replace(co_consts=eq.__code__.co_consts + ("unused",))
         off = peak()
-        assert on[0] == off[0] is False and on[1] < 1000 < 8000 < off[1], (on, off)
+        # A PurePath.__init__ that imports a module is left out: the shortcut is then always off.
+        import dis
+        trusted = "IMPORT_NAME" not in [i.opname for i in dis.get_instructions(PurePath.__init__)]
+        assert on[0] == off[0] is False and 8000 < off[1] and (on[1] < 1000) is trusted, (on, off)
     """,
 }
 
