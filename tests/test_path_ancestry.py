@@ -186,6 +186,11 @@ def stacked(*contexts):
         yield
 
 
+def counted_import(*args, _import=builtins.__import__):
+    SEEN.append("import")
+    return _import(*args)
+
+
 @contextlib.contextmanager
 def stale_slot(cls, name, stand_in):
     """`cls.<name>` assigned `stand_in`, which sets the class's C slot, then
@@ -293,9 +298,11 @@ ALTERATIONS = {
     # a C slot that no longer matches its class dict
     "stale-str": lambda e, t: stale_slot(PurePath, "__str__", object.__str__),
     "stale-init": lambda e, t: stale_slot(local.Path, "__init__", object.__init__),
-    # what only some releases' realpath reads
+    # what only some releases' realpath and PurePath.__init__ read
     **({"shadowed-len": lambda e, t: patched(posixpath, "len", lambda obj: 0)}
        if "len" in posixpath.realpath.__code__.co_names else {}),
+    **({"import-hook": lambda e, t: patched(builtins, "__import__", counted_import)}
+       if "ntpath" in PurePath.__init__.__code__.co_varnames else {}),
 }
 # Who watches the calls. Their test comes last: an interpreter that was
 # ever instrumented keeps the shortcut off for the rest of the process.
@@ -788,10 +795,7 @@ HOSTILE = {
         eq = PurePath.__eq__
         eq.__code__ = eq.__code__.replace(co_consts=eq.__code__.co_consts + ("unused",))
         off = peak()
-        # A PurePath.__init__ that imports a module is left out: the shortcut is then always off.
-        import dis
-        trusted = "IMPORT_NAME" not in [i.opname for i in dis.get_instructions(PurePath.__init__)]
-        assert on[0] == off[0] is False and 8000 < off[1] and (on[1] < 1000) is trusted, (on, off)
+        assert on[0] == off[0] is False and on[1] < 1000 < 8000 < off[1], (on, off)
     """,
 }
 

@@ -70,8 +70,8 @@ constexpr Row rows[] = {
     {false, 0, 5, "with_segments", K::function, abc_ns, {0xf6929459e109f01f, 0xf6929459e109f01f}},
     {false, 0, 1, "__new__", K::staticmethod, local_ns, {0xbed8a8377ec2c072, 0xbed8a8377ec2c072}},
     {false, 0, 1, "__init__", K::function, local_ns, {0xdd819e7cd2b66750, 0xdd819e7cd2b66750}},
-    // 3.13.5's imports ntpath, which would make the import system part of the route: not trusted
-    {false, 2, 4, "__init__", K::function, local_ns, {0xd54da5b112d726cc, 0xd54da5b112d726cc}},
+    // 3.13.5's begins with `import ntpath` (check_import)
+    {false, 2, 4, "__init__", K::function, local_ns, {0xd54da5b112d726cc, 0xa4ba32f0274c4764}},
     {false, 0, 4, "_raw_path", K::property, local_ns, {0x82463350eeb76c7c, 0x82463350eeb76c7c}},
     {false, 0, 4, "_parse_path", K::classmethod, local_ns, {0x0620ff42686ea3d9, 0x99b34cef0b4c31f5}},
     {true, 0, 0, "__init__", K::function, local_ns, {0xf470eed0312eb9ea, 0xf470eed0312eb9ea}},
@@ -231,7 +231,11 @@ public:
         for (size_t i = 0; i < std::size(module_functions); ++i) {
             if (intern_once(function_keys_[i], module_functions[i].name) < 0) return -1;
         }
-        if (intern_once(allow_missing_key_, "ALLOW_MISSING") < 0 || intern_once(st_mode_key_, "st_mode") < 0) return -1;
+        if (intern_once(allow_missing_key_, "ALLOW_MISSING") < 0 || intern_once(st_mode_key_, "st_mode") < 0 ||
+            intern_once(import_key_, "__import__") < 0 || intern_once(ntpath_key_, "ntpath") < 0 ||
+            intern_once(spec_key_, "__spec__") < 0 || intern_once(initializing_key_, "_initializing") < 0) {
+            return -1;
+        }
         return generic_slots_.str ? 0 : probe_generic_slots();
     }
     Py_ssize_t offset(Member m) const { return offsets_[m]; }
@@ -302,7 +306,8 @@ private:
         // The metaclass of T and of PurePath is `type`, which refuses `__class__`
         // assignment; that of the parents sequence can be swapped.
         if (generation_ != armed_at_ || type_->tp_version_tag != tag_ || parents_->tp_version_tag != parents_tag_ ||
-            stat_type_->tp_version_tag != stat_tag_ || Py_TYPE(parents_)->tp_call != PyType_Type.tp_call ||
+            stat_type_->tp_version_tag != stat_tag_ || (imports_ && spec_type_->tp_version_tag != spec_tag_) ||
+            Py_TYPE(parents_)->tp_call != PyType_Type.tp_call ||
             interp::parts(functions_[path_init].fn).first_cell != reinterpret_cast<PyObject*>(path_class_)) {
             return false;
         }
@@ -391,6 +396,46 @@ private:
         return allow_missing ? allow_missing != Py_False : realpath_release_ == 0;
     }
 
+    // `import ntpath`, as 3.13.5's PurePath.__init__ runs it: with the
+    // default `__import__`, and the module already in the interpreter's table
+    // and initialised, the statement only reads: the table (watched), the
+    // module's `__spec__` (its namespace watched), and that spec's
+    // `_initializing` (found in no class of its order, each watched and its
+    // tag kept, and False or absent in the spec's own dict, watched).
+    bool check_import()
+    {
+        PyObject* import = PyDict_GetItemWithError(ns_[builtins_ns], import_key_);
+        PyObject* modules = PyImport_GetModuleDict();
+        if (!interp::builtin_function(import, "__import__", "builtins") || !watch(modules)) return false;
+        PyObject* module = PyDict_GetItemWithError(modules, ntpath_key_);
+        if (!module || !PyModule_CheckExact(module) || !watch(PyModule_GetDict(module))) return false;
+        PyObject* spec = PyDict_GetItemWithError(PyModule_GetDict(module), spec_key_);
+        PyTypeObject* type = spec ? Py_TYPE(spec) : nullptr;
+        if (!type || type->tp_getattro != PyObject_GenericGetAttr || !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) ||
+            !PyUnstable_Type_AssignVersionTag(type)) {
+            return false;
+        }
+        // Object last, whose dict the interpreter keeps (it cannot change).
+        const Py_ssize_t size = PyTuple_GET_SIZE(type->tp_mro);
+        if (PyTuple_GET_ITEM(type->tp_mro, size - 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type)) return false;
+        for (Py_ssize_t i = 0; i < size - 1; ++i) {
+            if (!watch(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(type->tp_mro, i))->tp_dict)) return false;
+        }
+        if (interp::type_cache_lookup(type, initializing_key_)) return false;
+        // The spec's own dict, made if its values are still kept inline; held by the spec.
+        Ref own = Ref::steal(PyObject_GenericGetDict(spec, nullptr));
+        if (!own) {
+            PyErr_Clear();  // a failed allocation of ours: no verdict
+            return false;
+        }
+        PyObject* initializing = PyDict_CheckExact(own.get()) && watch(own.get())
+                                     ? PyDict_GetItemWithError(own.get(), initializing_key_)
+                                     : Py_True;
+        spec_type_ = type;
+        spec_tag_ = type->tp_version_tag;
+        return !initializing || initializing == Py_False;
+    }
+
     // The class of what `os.lstat` returns, which `realpath` reads `st_mode`
     // of and drops: the one that posix's module state holds (its pointer is
     // found among the state's words, which are compared, never followed),
@@ -446,8 +491,10 @@ private:
                 if (!Py_IS_TYPE(found, holder_types[k])) return false;
                 holder = interp::at(found, holder_offsets_[k]);
             }
-            if (known_code(row.prints, row.ns, holder ? *holder : found, holder, functions_[i]) < 0) return false;
+            const int release = known_code(row.prints, row.ns, holder ? *holder : found, holder, functions_[i]);
+            if (release < 0) return false;
             if (static_cast<int>(i) == path_init) path_class_ = owner;
+            if (static_cast<int>(i) == path_init + 1) imports_ = release == 1;
         }
         return true;
     }
@@ -511,7 +558,8 @@ private:
         PyObject* parents = ok ? PyDict_GetItemWithError(ns_[local_ns], global_keys_[parents_global]) : nullptr;
         parents_ = parents && PyType_Check(parents) ? reinterpret_cast<PyTypeObject*>(parents) : nullptr;
         ok = parents_ && plain_class(parents_, parents_mro, parents_tag_) && parents_->tp_new == PyBaseObject_Type.tp_new &&
-             generic(parents_, true) && check_rows(true) && check_globals() && check_module_functions();
+             generic(parents_, true) && check_rows(true) && check_globals() && check_module_functions() &&
+             (!imports_ || check_import());
         // No code ran, so nothing it checked has changed meanwhile.
         armed_at_ = armed;
         return positive_ = ok;
@@ -529,7 +577,11 @@ private:
     static inline PyObject* global_keys_[std::size(globals)] = {};
     static inline Slots generic_slots_ = {};
     static inline PyObject* function_keys_[std::size(module_functions)] = {};
-    static inline PyObject *allow_missing_key_ = nullptr, *st_mode_key_ = nullptr;
+    static inline PyObject *allow_missing_key_ = nullptr, *st_mode_key_ = nullptr, *import_key_ = nullptr,
+                           *ntpath_key_ = nullptr, *spec_key_ = nullptr, *initializing_key_ = nullptr;
+    bool imports_ = false;
+    PyTypeObject* spec_type_ = nullptr;  // borrowed: its dict is watched
+    unsigned int spec_tag_ = 0;
     int realpath_release_ = -1;
     PyTypeObject* stat_type_ = nullptr;
     unsigned int stat_tag_ = 0;
