@@ -211,6 +211,7 @@ public:
         for (PyObject* m : modules_) {
             if (!PyModule_CheckExact(m)) return false;
         }
+        if (!PyModule_CheckExact(ntpath_)) return false;
         return interp::unobserved(PyThreadState_Get());
     }
 
@@ -272,15 +273,15 @@ private:
                 t->tp_as_sequence ? t->tp_as_sequence->sq_length : nullptr};
     }
 
-    // Read off a class made here whose dunders are all one Python function.
+    // Read off a class made here whose dunders are all one Python function
+    // (of empty code: nothing is compiled, and it never runs).
     static int probe_generic_slots()
     {
-        Ref code = Ref::steal(Py_CompileString("lambda *args: None", "<brindova.talvesh probe>", Py_eval_input));
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("<brindova.talvesh>", "probe", 0)));
         Ref ns = code ? Ref::steal(PyDict_New()) : Ref();
-        Ref function = ns ? Ref::steal(PyEval_EvalCode(code.get(), ns.get(), ns.get())) : Ref();
+        Ref function = ns ? Ref::steal(PyFunction_New(code.get(), ns.get())) : Ref();
         Ref name = function ? Ref::steal(PyUnicode_FromString("probe")) : Ref();
         if (!name) return -1;
-        PyDict_Clear(ns.get());
         for (const char* dunder : {"__str__", "__eq__", "__new__", "__init__", "__contains__", "__iter__", "__getitem__",
                                    "__len__"}) {
             if (PyDict_SetItemString(ns.get(), dunder, function.get()) < 0) return -1;
@@ -306,7 +307,9 @@ private:
         // The metaclass of T and of PurePath is `type`, which refuses `__class__`
         // assignment; that of the parents sequence can be swapped.
         if (generation_ != armed_at_ || type_->tp_version_tag != tag_ || parents_->tp_version_tag != parents_tag_ ||
-            stat_type_->tp_version_tag != stat_tag_ || (imports_ && spec_type_->tp_version_tag != spec_tag_) ||
+            stat_type_->tp_version_tag != stat_tag_ ||
+            Py_TYPE(spec_) != spec_type_ || spec_type_->tp_version_tag != spec_tag_ ||
+            *_PyObject_GetDictPtr(spec_) != spec_dict_ ||
             Py_TYPE(parents_)->tp_call != PyType_Type.tp_call ||
             interp::parts(functions_[path_init].fn).first_cell != reinterpret_cast<PyObject*>(path_class_)) {
             return false;
@@ -396,9 +399,10 @@ private:
         return allow_missing ? allow_missing != Py_False : realpath_release_ == 0;
     }
 
-    // `import ntpath`, as 3.13.5's PurePath.__init__ runs it: with the
-    // default `__import__`, and the module already in the interpreter's table
-    // and initialised, the statement only reads: the table (watched), the
+    // `import ntpath`, as 3.13.5's PurePath.__init__ runs it (required of
+    // 3.13.0 too, which keeps one check for both): with the default
+    // `__import__`, and the module already in the interpreter's table and
+    // initialised, the statement only reads: the table (watched), the
     // module's `__spec__` (its namespace watched), and that spec's
     // `_initializing` (found in no class of its order, each watched and its
     // tag kept, and False or absent in the spec's own dict, watched).
@@ -425,12 +429,15 @@ private:
         // The spec's own dict, made if its values are still kept inline; held by the spec.
         Ref own = Ref::steal(PyObject_GenericGetDict(spec, nullptr));
         if (!own) {
-            PyErr_Clear();  // a failed allocation of ours: no verdict
-            return false;
+            PyErr_Clear();  // uncovered: the spec's dict is made at the first check, in the sweep's uninjected first run; later checks find it
+            return false;   // uncovered: as above
         }
         PyObject* initializing = PyDict_CheckExact(own.get()) && watch(own.get())
                                      ? PyDict_GetItemWithError(own.get(), initializing_key_)
                                      : Py_True;
+        ntpath_ = module;
+        spec_ = spec;
+        spec_dict_ = own.get();
         spec_type_ = type;
         spec_tag_ = type->tp_version_tag;
         return !initializing || initializing == Py_False;
@@ -491,10 +498,8 @@ private:
                 if (!Py_IS_TYPE(found, holder_types[k])) return false;
                 holder = interp::at(found, holder_offsets_[k]);
             }
-            const int release = known_code(row.prints, row.ns, holder ? *holder : found, holder, functions_[i]);
-            if (release < 0) return false;
+            if (known_code(row.prints, row.ns, holder ? *holder : found, holder, functions_[i]) < 0) return false;
             if (static_cast<int>(i) == path_init) path_class_ = owner;
-            if (static_cast<int>(i) == path_init + 1) imports_ = release == 1;
         }
         return true;
     }
@@ -558,8 +563,7 @@ private:
         PyObject* parents = ok ? PyDict_GetItemWithError(ns_[local_ns], global_keys_[parents_global]) : nullptr;
         parents_ = parents && PyType_Check(parents) ? reinterpret_cast<PyTypeObject*>(parents) : nullptr;
         ok = parents_ && plain_class(parents_, parents_mro, parents_tag_) && parents_->tp_new == PyBaseObject_Type.tp_new &&
-             generic(parents_, true) && check_rows(true) && check_globals() && check_module_functions() &&
-             (!imports_ || check_import());
+             generic(parents_, true) && check_rows(true) && check_globals() && check_module_functions() && check_import();
         // No code ran, so nothing it checked has changed meanwhile.
         armed_at_ = armed;
         return positive_ = ok;
@@ -579,8 +583,11 @@ private:
     static inline PyObject* function_keys_[std::size(module_functions)] = {};
     static inline PyObject *allow_missing_key_ = nullptr, *st_mode_key_ = nullptr, *import_key_ = nullptr,
                            *ntpath_key_ = nullptr, *spec_key_ = nullptr, *initializing_key_ = nullptr;
-    bool imports_ = false;
-    PyTypeObject* spec_type_ = nullptr;  // borrowed: its dict is watched
+    // Borrowed: held by ntpath's namespace and the spec, both watched; what
+    // can change with no event (the classes of both, the spec's dict) is
+    // compared at each use.
+    PyObject *ntpath_ = nullptr, *spec_ = nullptr, *spec_dict_ = nullptr;
+    PyTypeObject* spec_type_ = nullptr;
     unsigned int spec_tag_ = 0;
     int realpath_release_ = -1;
     PyTypeObject* stat_type_ = nullptr;
