@@ -153,6 +153,33 @@ def swapped(owner, name, value, call):
         setattr(owner, name, old)
 
 
+class SpecWithFlag(type(sys.modules["ntpath"].__spec__)):
+    _initializing = False
+
+
+# Each a (owner, name, value) to set for one call, then put back.
+IMPORT_CHANGES = {
+    "hook": (builtins, "__import__", lambda *a, _i=builtins.__import__: _i(*a)),
+    "not-a-module": (sys.modules, "ntpath", types.SimpleNamespace(**vars(sys.modules["ntpath"]))),
+    "spec-namespace": (sys.modules["ntpath"], "__spec__", types.SimpleNamespace(_initializing=False)),
+    "no-spec": (sys.modules["ntpath"], "__spec__", None),
+    "initializing": (sys.modules["ntpath"].__spec__, "_initializing", True),
+    "spec-class": (sys.modules["ntpath"].__spec__, "__class__", SpecWithFlag),
+}
+
+
+def changed(change, call):
+    owner, name, value = change
+    get, put = (owner.get, owner.__setitem__) if isinstance(owner, dict) else (
+        lambda n, d=None: getattr(owner, n, d), lambda n, v: setattr(owner, n, v))
+    old = get(name)
+    put(name, value)
+    try:
+        return call()
+    finally:
+        put(name, old)
+
+
 def in_removed_directory(k, call):
     home = os.getcwd()
     os.mkdir(k.root / "gone")
@@ -246,6 +273,9 @@ CASES = [
     *[(f"ignored-stat-result-{kind.__name__}", lambda k, kind=kind: swapped(
         os, "stat_result", kind, lambda: k.rules.is_ignored(k.root / "real")), True)
       for kind in (tuple, os.terminal_size)],
+    # what `import ntpath` reads, where PurePath.__init__ runs it: each change turns the native route away
+    *[(f"ignored-import-{kind}", lambda k, change=change: changed(change, lambda: k.rules.is_ignored(k.root / "real")),
+       True) for kind, change in IMPORT_CHANGES.items()],
     ("ignored-resolve-two-defaults", lambda k: swapped(type(k.root).resolve, "__defaults__", (0, False),
                                                        lambda: k.rules.is_ignored(k.root / "real")), True),
     ("ignored-path-str-subclass", lambda k: (lambda p: setattr(p, "_str", SubStr(k.root / "real"))

@@ -298,6 +298,7 @@ ALTERATIONS = {
     # a C slot that no longer matches its class dict
     "stale-str": lambda e, t: stale_slot(PurePath, "__str__", object.__str__),
     "stale-init": lambda e, t: stale_slot(local.Path, "__init__", object.__init__),
+    "stale-parents-init": lambda e, t: stale_slot(local._PathParents, "__init__", object.__init__),
     # what only some releases' realpath and PurePath.__init__ read
     **({"shadowed-len": lambda e, t: patched(posixpath, "len", lambda obj: 0)}
        if "len" in posixpath.realpath.__code__.co_names else {}),

@@ -261,16 +261,13 @@ private:
         binaryfunc subscript;
         lenfunc length;
     };
+    // Of a class made by `type`, which has every table of slots.
     static Slots slots_of(const PyTypeObject* t)
     {
-        return {t->tp_str,
-                t->tp_richcompare,
-                t->tp_new,
-                t->tp_init,
-                t->tp_as_sequence ? t->tp_as_sequence->sq_contains : nullptr,
-                t->tp_iter,
-                t->tp_as_mapping ? t->tp_as_mapping->mp_subscript : nullptr,
-                t->tp_as_sequence ? t->tp_as_sequence->sq_length : nullptr};
+        return {t->tp_str, t->tp_richcompare,
+                t->tp_new, t->tp_init,
+                t->tp_as_sequence->sq_contains, t->tp_iter,
+                t->tp_as_mapping->mp_subscript, t->tp_as_sequence->sq_length};
     }
 
     // Read off a class made here whose dunders are all one Python function
@@ -294,6 +291,7 @@ private:
 
     static bool generic(const PyTypeObject* type, bool parents)
     {
+        if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return false;
         const Slots s = slots_of(type), g = generic_slots_;
         return parents ? s.init == g.init && s.contains == g.contains && s.iter == g.iter && s.subscript == g.subscript &&
                              s.length == g.length
