@@ -6,6 +6,7 @@
 
 #include "common/ref.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <string_view>
@@ -29,7 +30,7 @@ public:
     bool append(const T* items, std::size_t n)
     {
         if (n > capacity_ - size_ && !reserve(size_ + n)) return false;
-        if (n) std::memcpy(data_ + size_, items, n * sizeof(T));
+        std::copy_n(items, n, data_ + size_);
         size_ += n;
         return true;
     }
@@ -59,7 +60,7 @@ public:
 private:
     bool reserve(std::size_t total)
     {
-        std::size_t want = capacity_ ? capacity_ : 64;
+        std::size_t want = std::max<std::size_t>(capacity_, 64);
         while (want < total) want *= 2;
         auto* grown = static_cast<T*>(PyMem_RawRealloc(data_, want * sizeof(T)));
         if (!grown) return false;

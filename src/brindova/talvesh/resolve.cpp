@@ -103,14 +103,13 @@ PyObject* native(PyObject* path)
 int resolve_init() noexcept
 {
     // The file system's encoding is fixed at startup: UTF-8 with
-    // surrogateescape is told by a text with both kinds of character.
+    // surrogateescape is told by bytes of both kinds (what decodes them so
+    // encodes them back).
     static constexpr char text[] = "\xc3\xa9\x80/";
     Ref decoded = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(text, 4));
-    Ref encoded = decoded ? Ref::steal(PyUnicode_EncodeFSDefault(decoded.get())) : Ref();
-    if (!encoded) return -1;  // surrogateescape decodes any bytes and encodes what it decoded: out of memory
-    utf8_fs = PyUnicode_GET_LENGTH(decoded.get()) == 3 && PyUnicode_READ_CHAR(decoded.get(), 0) == 0xe9 &&
-              PyUnicode_READ_CHAR(decoded.get(), 1) == 0xdc80 && PyBytes_GET_SIZE(encoded.get()) == 4 &&
-              std::memcmp(PyBytes_AS_STRING(encoded.get()), text, 4) == 0;
+    Ref expected = decoded ? Ref::steal(PyUnicode_DecodeUTF8(text, 4, "surrogateescape")) : Ref();
+    if (!expected) return -1;  // surrogateescape decodes any bytes: out of memory
+    utf8_fs = PyUnicode_Compare(decoded.get(), expected.get()) == 0;
     return 0;
 }
 

@@ -452,7 +452,7 @@ private:
         auto* state = static_cast<PyObject* const*>(PyModule_GetState(posix));
         const PyModuleDef* def = PyModule_GetDef(posix);
         bool held = false;
-        for (Py_ssize_t i = 0; state && def && i < def->m_size / Py_ssize_t(sizeof(PyObject*)); ++i) {
+        for (Py_ssize_t i = 0; i < def->m_size / Py_ssize_t(sizeof(PyObject*)); ++i) {
             held = held || state[i] == candidate;
         }
         auto* type = reinterpret_cast<PyTypeObject*>(candidate);
@@ -624,7 +624,7 @@ bool usable(PyTypeObject* type) noexcept
 {
     // A class that cannot be a path class is turned away before any verdict
     // is armed for it, so that it never takes the place of one that holds.
-    if (!Py_IS_TYPE(type, &PyType_Type) || !type->tp_mro || PyTuple_GET_SIZE(type->tp_mro) != path_mro) return false;
+    if (!Py_IS_TYPE(type, &PyType_Type) || PyTuple_GET_SIZE(type->tp_mro) != path_mro) return false;
     Verdict* v = verdicts[0].holding(type) ? &verdicts[0] : (verdicts[1].holding(type) ? &verdicts[1] : nullptr);
     if (v == nullptr) {
         v = the_verdict == &verdicts[0] ? &verdicts[1] : &verdicts[0];  // the one not used last
