@@ -157,12 +157,14 @@ class SpecWithFlag(type(sys.modules["ntpath"].__spec__)):
     _initializing = False
 
 
-# Each a (owner, name, value) to set for one call, then put back.
+DELETED = object()
+# Each a (owner, name, value) to set for one call (or DELETED), then put back.
 IMPORT_CHANGES = {
     "hook": (builtins, "__import__", lambda *a, _i=builtins.__import__: _i(*a)),
     "not-a-module": (sys.modules, "ntpath", types.SimpleNamespace(**vars(sys.modules["ntpath"]))),
     "spec-namespace": (sys.modules["ntpath"], "__spec__", types.SimpleNamespace(_initializing=False)),
     "no-spec": (sys.modules["ntpath"], "__spec__", None),
+    "spec-deleted": (vars(sys.modules["ntpath"]), "__spec__", DELETED),
     "initializing": (sys.modules["ntpath"].__spec__, "_initializing", True),
     "spec-class": (sys.modules["ntpath"].__spec__, "__class__", SpecWithFlag),
 }
@@ -173,7 +175,10 @@ def changed(change, call):
     get, put = (owner.get, owner.__setitem__) if isinstance(owner, dict) else (
         lambda n, d=None: getattr(owner, n, d), lambda n, v: setattr(owner, n, v))
     old = get(name)
-    put(name, value)
+    if value is DELETED:
+        owner.pop(name)
+    else:
+        put(name, value)
     try:
         return call()
     finally:
