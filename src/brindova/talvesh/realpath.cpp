@@ -34,8 +34,9 @@ public:
     {
         for (std::size_t end = text.size();;) {
             const std::size_t slash = end == 0 ? std::string_view::npos : text.rfind('/', end - 1);
-            if (slash == std::string_view::npos) return push(text.substr(0, end));
-            if (!push(text.substr(slash + 1, end - slash - 1))) return false;
+            // (Views made by hand: substr's range check would call into the C++ runtime.)
+            if (slash == std::string_view::npos) return push({text.data(), end});
+            if (!push({text.data() + slash + 1, end - slash - 1})) return false;
             end = slash;
         }
     }
