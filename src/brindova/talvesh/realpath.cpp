@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/param.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace brindova::talvesh {
@@ -196,9 +197,11 @@ Walk walk(std::string_view text, Bytes& path)
             continue;
         }
         if (!join(path, name, next)) return Walk::retreat;
-        // posix's lstat is this fstatat; any failure leaves the part as it is.
+        // posix's lstat: glibc's fstatat makes this very call (called by its
+        // number, the module needs no newer glibc than its other calls do).
+        // Any failure leaves the part as it is.
         struct stat st;
-        if (fstatat(AT_FDCWD, next.data(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (syscall(SYS_newfstatat, AT_FDCWD, next.data(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             // An interrupted call's OSError would run the signal handlers.
             if (errno == EINTR) return Walk::retreat;
             path.swap(next);
